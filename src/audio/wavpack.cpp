@@ -1,0 +1,7 @@
+#include "audio/wavpack.h"
+
+namespace trakmap {
+
+AudioInfoPtr probeWavPack(NativeFile /*file*/) { return nullptr; }
+
+}  // namespace trakmap

@@ -1,0 +1,7 @@
+#include "cue/parser.h"
+
+namespace trakmap {
+
+bool parseCueSheet(std::FILE* stream, CueSheet& /*sheet*/, std::string* /*problem*/) { return stream != nullptr; }
+
+}  // namespace trakmap
