@@ -1,5 +1,6 @@
 #include "app/run_sheet.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -29,7 +30,12 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string triedList(const std::vector<PathString>& tried) {
     std::string list;
-    for (const PathString& candidate : tried) {
+    for (std::size_t i = 0; i < tried.size(); ++i) {
+        const PathString& candidate = tried[i];
+        // The fallback can name the same path as the first attempt.
+        if (std::find(tried.begin(), tried.begin() + static_cast<std::ptrdiff_t>(i), candidate) !=
+            tried.begin() + static_cast<std::ptrdiff_t>(i))
+            continue;
         if (!list.empty()) list += ", ";
         list += quoted(platformPathToUtf8(candidate));
     }
