@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing trakmap needs on a Debian machine: the
+# compiler and CMake, GoogleTest, and the reference encoders and libraries
+# that the interoperability tests use as oracles (the tool itself needs none).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+packages=(
+  cmake g++ make pkg-config git
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  flac libflac-dev ffmpeg wavpack libcdio-dev
+  clang libclang-rt-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
