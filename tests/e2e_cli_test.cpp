@@ -148,3 +148,36 @@ TEST_F(EndToEnd, PosixSlashAndAbsoluteNames) {
 
 }  // namespace
 }  // namespace trakmap
+
+namespace trakmap {
+namespace {
+
+TEST_F(EndToEnd, PosixManySheetsKeepDescriptorsFlat) {
+    // With descriptors capped far below the number of sheets, every sheet
+    // still opens its file: nothing a sheet opened outlives it.
+    writeFile(dir / "a.cue", kOneTrackSheet);
+    writeCdWave(dir / "a.wav", 2352 * 10);
+    std::string command = "cd '" + dir.path().string() + "' && ulimit -n 32 && TRAKMAP_CACHE_ROOT='" +
+                          cache.path().string() + "' '" + TRAKMAP_BINARY + "'";
+    for (int i = 0; i < 2000; ++i) command += " a.cue";
+    command += " >/dev/null 2>'" + (cache / "err").string() + "'";
+    EXPECT_EQ(test::runShell(command), 0);
+    EXPECT_EQ(test::readFileBytes(cache / "err").size(), 0u);
+}
+
+TEST_F(EndToEnd, SheetNamingMoreThan128FilesIsRefusedAtThe129th) {
+    std::string sheet;
+    for (int i = 0; i < 200; ++i) {
+        std::string name = "t" + std::to_string(i) + ".wav";
+        writeCdWave(dir / name, 2352);
+        sheet += "FILE " + name + " WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\n";
+    }
+    writeFile(dir / "many.cue", sheet);
+    ToolResult result = run({"many.cue"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "trakmap: many.cue: file 129 cannot be opened: a sheet may name at most 128 files\n");
+    EXPECT_EQ(result.out.find("CD Layout"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace trakmap
