@@ -269,6 +269,50 @@ TEST_P(CdTextBuilderCases, LaysOutPacks) {
 INSTANTIATE_TEST_SUITE_P(Sheets, CdTextBuilderCases, testing::ValuesIn(kBuilderCases),
                          [](const testing::TestParamInfo<BuilderCase>& info) { return info.param.name; });
 
+std::string dumpText(const CdTextBuffer& buffer) {
+    std::FILE* out = std::tmpfile();
+    if (out == nullptr) return "no temporary file";
+    std::span<const std::uint8_t> packs;
+    if (buffer.bytes) packs = {buffer.bytes.get() + kCdTextHeaderBytes, buffer.length - kCdTextHeaderBytes};
+    dumpCdText(packs, out);
+    std::string text(static_cast<std::size_t>(std::ftell(out)), '\0');
+    std::rewind(out);
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    return text;
+}
+
+TEST(CdTextDump, BuiltPacksReadBackAsWholeStrings) {
+    const struct {
+        std::function<std::unique_ptr<CueSheet>()> makeSheet;
+        const char* expected;
+    } cases[] = {
+        {albumWithOneSong,
+         "80: Track0 Album \n    HEX=416C62756D\n"
+         "80: Track1 Song \n    HEX=536F6E67\n"},
+        {albumWithCodes,
+         "80: Track0 Album \n    HEX=416C62756D\n"
+         "80: Track1 One \n    HEX=4F6E65\n"
+         "80: Track2 Two \n    HEX=54776F\n"
+         "81: Track0 Band \n    HEX=42616E64\n"
+         "81: Track1 Band \n    HEX=42616E64\n"
+         "81: Track2 Band \n    HEX=42616E64\n"
+         "8E: Track0 1234567890123 \n    HEX=31323334353637383930313233\n"
+         "8E: Track1 ABCDE1234567 \n    HEX=414243444531323334353637\n"
+         "8E: Track2 ABCDE7654321 \n    HEX=414243444537363534333231\n"},
+        {[] { return titledTracks({kFileWave}, {{0, "One"}, {0, nullptr}, {0, "Three"}}); },
+         "80: Track0 Album \n    HEX=416C62756D\n"
+         "80: Track1 One \n    HEX=4F6E65\n"
+         "80: Track3 Three \n    HEX=5468726565\n"},
+        {[] { return titledTracks({kFileWave}, {{0, kThirtyChars.c_str()}}); },
+         "80: Track0 Album \n    HEX=416C62756D\n"
+         "80: Track1 abcdefghijklmnopqrstuvwxyz0123 \n"
+         "    HEX=6162636465666768696A6B6C6D6E6F707172737475767778797A30313233\n"},
+        {[] { return titledTracks({kFileMp3}, {{0, "One"}}); }, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(dumpText(buildCdText(*c.makeSheet())), c.expected);
+}
+
 TEST(CdTextBuilder, TextTooLongForTheArenaIsLeftOut) {
     auto sheet = sheetWithFiles({kFileWave});
     setDisc(*sheet, {.title = "A"});
