@@ -9,6 +9,7 @@
 #include "cdtext/cdtext.h"
 #include "cdtext/cdtext_crc.h"
 #include "cdtext/cdtext_packs.h"
+#include "support/capture_output.h"
 #include "support/sheet_records.h"
 
 namespace trakmap {
@@ -270,16 +271,9 @@ INSTANTIATE_TEST_SUITE_P(Sheets, CdTextBuilderCases, testing::ValuesIn(kBuilderC
                          [](const testing::TestParamInfo<BuilderCase>& info) { return info.param.name; });
 
 std::string dumpText(const CdTextBuffer& buffer) {
-    std::FILE* out = std::tmpfile();
-    if (out == nullptr) return "no temporary file";
     std::span<const std::uint8_t> packs;
     if (buffer.bytes) packs = {buffer.bytes.get() + kCdTextHeaderBytes, buffer.length - kCdTextHeaderBytes};
-    dumpCdText(packs, out);
-    std::string text(static_cast<std::size_t>(std::ftell(out)), '\0');
-    std::rewind(out);
-    text.resize(std::fread(text.data(), 1, text.size(), out));
-    std::fclose(out);
-    return text;
+    return test::captureOutput([&](std::FILE* out) { dumpCdText(packs, out); });
 }
 
 TEST(CdTextDump, BuiltPacksReadBackAsWholeStrings) {

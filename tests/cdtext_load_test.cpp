@@ -9,6 +9,7 @@
 #include "cdtext/cdtext.h"
 #include "cdtext/cdtext_crc.h"
 #include "cdtext/cdtext_packs.h"
+#include "support/capture_output.h"
 #include "support/test_support.h"
 
 namespace trakmap {
@@ -48,14 +49,7 @@ CdTextBuffer loadBytes(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string dumpText(std::span<const std::uint8_t> packs) {
-    std::FILE* out = std::tmpfile();
-    if (out == nullptr) return "no temporary file";
-    dumpCdText(packs, out);
-    std::string text(static_cast<std::size_t>(std::ftell(out)), '\0');
-    std::rewind(out);
-    text.resize(std::fread(text.data(), 1, text.size(), out));
-    std::fclose(out);
-    return text;
+    return test::captureOutput([&](std::FILE* out) { dumpCdText(packs, out); });
 }
 
 // Loads the bytes as a CD-TEXT file and dumps what was loaded.
