@@ -22,7 +22,8 @@ struct CdTextBuffer {
 CdTextBuffer buildCdText(const CueSheet& sheet);
 
 // The packs of an open CD-TEXT file behind a 4-byte header; empty for an empty
-// file or one of 4 GiB or more. The caller closes the file.
+// file, one whose length with the header passes 32 bits, or without memory.
+// The caller closes the file.
 CdTextBuffer loadCdTextFile(NativeFile file);
 
 // Prints every text string of block 0 found in `packs` (the buffer after its
