@@ -1,7 +1,5 @@
 #include "layout/layout.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <limits>
 
 namespace trakmap {
@@ -19,10 +17,8 @@ namespace {
 constexpr std::int64_t kLargestPosition = std::numeric_limits<std::int32_t>::max();
 
 std::string msf(std::int64_t frames) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64 ":%02" PRId64, frames / 4500,
-                  frames / 75 % 60, frames % 75);
-    return text;
+    auto twoDigits = [](std::int64_t value) { return (value < 10 ? "0" : "") + std::to_string(value); };
+    return twoDigits(frames / 4500) + ":" + twoDigits(frames / 75 % 60) + ":" + twoDigits(frames % 75);
 }
 
 std::int64_t clampedFrames(std::uint64_t frames) {

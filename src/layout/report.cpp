@@ -11,14 +11,14 @@ constexpr const char* kColumnHeader =
 // difference that comes out negative prints as its unsigned 32-bit value.
 std::string cell(std::int64_t frames) { return formatMsfCell(static_cast<std::uint32_t>(frames)); }
 
-void printGapRow(std::FILE* out, std::size_t trackNumber, int index, std::int64_t start, std::int64_t length) {
-    std::fprintf(out, "  -        %zu        %d        %s           -                    %s\n", trackNumber, index,
+void printGapRow(std::FILE* out, int trackNumber, int index, std::int64_t start, std::int64_t length) {
+    std::fprintf(out, "  -        %d        %d        %s           -                    %s\n", trackNumber, index,
                  cell(start).c_str(), cell(length).c_str());
 }
 
-void printIndexRow(std::FILE* out, const CueTrack& track, std::size_t trackNumber, int index,
+void printIndexRow(std::FILE* out, const CueTrack& track, int trackNumber, int index,
                    std::int64_t absolute, std::int64_t relative, std::int64_t length) {
-    std::fprintf(out, "  %d       %2zu        %d        %s        %s        %s\n", track.index1File + 1, trackNumber,
+    std::fprintf(out, "  %d       %2d        %d        %s        %s        %s\n", track.index1File + 1, trackNumber,
                  index, cell(absolute).c_str(), cell(relative).c_str(), cell(length).c_str());
 }
 
@@ -55,7 +55,7 @@ void printLayout(const CueSheet& sheet, std::FILE* out) {
     std::int32_t session = 0;
     for (std::size_t i = 0; i < sheet.tracks.size(); ++i) {
         const CueTrack& t = sheet.tracks[i];
-        std::size_t n = i + 1;
+        int n = static_cast<int>(i + 1);
         if (t.session != session) {
             session = t.session;
             std::fprintf(out, "Session %d\n", session);
@@ -80,7 +80,7 @@ void printFileList(const CueSheet& sheet, std::FILE* out) {
     std::fputs("\nFiles:\n--------------------------------\n", out);
     for (std::size_t i = 0; i < sheet.files.size(); ++i) {
         const char* name = sheet.files[i].name;
-        std::fprintf(out, "%zu %s\n", i + 1, name != nullptr ? name : "");
+        std::fprintf(out, "%d %s\n", static_cast<int>(i + 1), name != nullptr ? name : "");
     }
 }
 
