@@ -1,0 +1,87 @@
+// Sheets built record by record for the layout tests, without the parser.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "cue/model.h"
+
+namespace trakmap::test {
+
+// One file of a sheet: its byte size and, when `codec` is not -1, the probe's
+// result (its frame count, and a seek table unless `seekTable` is false).
+// An empty name is replaced by f<number>.wav (f<number>.flac for FLAC); a null
+// name stays absent.
+struct FileSpec {
+    const char* name = "";
+    std::uint64_t size = 0;
+    std::uint32_t frames = 0;
+    int codec = -1;
+    bool seekTable = true;
+};
+
+// A PCM WAVE-sized file of `frames` CD frames that was not probed.
+inline FileSpec wave(std::uint32_t frames) { return {"", std::uint64_t{frames} * 2352}; }
+
+inline FileSpec compressed(AudioCodec codec, std::uint32_t frames, std::uint64_t size, bool seekTable = true) {
+    return {"", size, frames, codec, seekTable};
+}
+
+// One track: the file and position of INDEX 01 (file -1: before any FILE
+// line), optionally INDEX 00, gaps, a REM LEAD-OUT, the type and session.
+struct TrackSpec {
+    std::int32_t file = 0;
+    std::int32_t index1 = 0;
+    std::int32_t index0File = -1;
+    std::int32_t index0 = -1;
+    std::int32_t pregap = 0;
+    std::int32_t postgap = 0;
+    std::int32_t leadOut = 0;
+    std::uint32_t type = kTrackAudio;
+    std::int32_t session = 1;
+};
+
+inline CueSheet makeSheet(const std::vector<FileSpec>& files, const std::vector<TrackSpec>& tracks) {
+    static std::deque<std::string> names;  // stable addresses that outlive every sheet of the run
+    CueSheet sheet;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const FileSpec& spec = files[i];
+        CueFile file;
+        file.type = kFileWave;
+        file.size = spec.size;
+        file.name = spec.name;
+        if (spec.name != nullptr && *spec.name == 0) {
+            names.push_back("f" + std::to_string(i + 1) + (spec.codec == kCodecFlac ? ".flac" : ".wav"));
+            file.name = names.back().c_str();
+        }
+        if (spec.codec >= 0) {
+            file.audioInfo = newAudioInfo(static_cast<AudioCodec>(spec.codec));
+            file.audioInfo->totalSamples = spec.frames * 588;
+            if (spec.seekTable) {
+                SeekPoint points[2] = {{0, 0}, {spec.frames * 588, static_cast<std::uint32_t>(spec.size)}};
+                assignSeekPoints(*file.audioInfo, points);
+            }
+            file.frames = spec.frames;
+        }
+        sheet.files.push_back(std::move(file));
+    }
+    for (const TrackSpec& spec : tracks) {
+        CueTrack track;
+        track.index1 = spec.index1;
+        track.index1File = spec.index1 == -1 ? -1 : spec.file;
+        track.index0 = spec.index0;
+        track.index0File = spec.index0File;
+        track.pregap = spec.pregap;
+        track.postgap = spec.postgap;
+        track.leadOut = spec.leadOut;
+        track.type = spec.type;
+        track.sectorSize = sectorSizeOf(spec.type);
+        track.session = spec.session;
+        sheet.tracks.push_back(track);
+    }
+    return sheet;
+}
+
+}  // namespace trakmap::test
