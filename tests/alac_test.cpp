@@ -118,11 +118,7 @@ std::vector<std::uint8_t> serialize(const std::vector<Atom>& atoms) {
     return b.bytes;
 }
 
-AudioInfoPtr probeAtoms(const std::vector<Atom>& atoms) {
-    TempDir dir;
-    test::writeFile(dir / "a.m4a", serialize(atoms));
-    return probePath(dir / "a.m4a");
-}
+AudioInfoPtr probeAtoms(const std::vector<Atom>& atoms) { return test::probeBytes(serialize(atoms)); }
 
 std::vector<SeekPoint> expectedPoints(const AlacStream& s, std::uint32_t dataOffset) {
     std::vector<SeekPoint> points;

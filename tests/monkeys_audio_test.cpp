@@ -8,9 +8,8 @@ namespace trakmap {
 namespace {
 
 using test::ByteBuilder;
-using test::probePath;
+using test::probeBytes;
 using test::seekPointsOf;
-using test::TempDir;
 
 // A file of the layout with a descriptor (versions 3980 and later).
 struct NewLayoutFile {
@@ -68,12 +67,6 @@ struct OldLayoutFile {
         return b.bytes;
     }
 };
-
-AudioInfoPtr probeBytes(const std::vector<std::uint8_t>& bytes) {
-    TempDir dir;
-    test::writeFile(dir / "a.ape", bytes);
-    return probePath(dir / "a.ape");
-}
 
 TEST(MonkeysAudio, DescriptorLayoutReadsHeaderAndTableBehindEitherDescriptorLength) {
     for (std::uint32_t descriptorLength : {52u, 56u, 64u}) {

@@ -34,10 +34,8 @@ struct TtaFile {
 };
 
 // Through the dispatch, or straight to the probe for files too short for it.
-AudioInfoPtr probeBytes(const std::vector<std::uint8_t>& bytes) {
-    TempDir dir;
-    test::writeFile(dir / "a.tta", bytes);
-    return probePath(dir / "a.tta", bytes.size() < 44 ? probeTta : probeAudioFile);
+AudioInfoPtr probeTtaBytes(const std::vector<std::uint8_t>& bytes) {
+    return test::probeBytes(bytes, bytes.size() < 44 ? probeTta : probeAudioFile);
 }
 
 TEST(Tta, FrameTableGivesOnePointPerFrameAndClosingPoint) {
@@ -60,7 +58,7 @@ TEST(Tta, FrameTableGivesOnePointPerFrameAndClosingPoint) {
         TtaFile file;
         file.dataLength = c.dataLength;
         file.frameSizes = c.frameSizes;
-        AudioInfoPtr info = probeBytes(file.build());
+        AudioInfoPtr info = probeTtaBytes(file.build());
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->codec, kCodecTta);
         EXPECT_EQ(seekPointsOf(*info), c.points);
@@ -101,7 +99,7 @@ TEST(Tta, OtherFormatsAndIncompleteTablesGiveRecordWithoutSeekPoints) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        AudioInfoPtr info = probeBytes(c.file.build());
+        AudioInfoPtr info = probeTtaBytes(c.file.build());
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->seekPointCount, 0u);
         EXPECT_EQ(info->seekPoints, nullptr);
@@ -120,7 +118,7 @@ TEST(Tta, RefusesHeaderWithoutUsableFrameLengthOrTooShort) {
         TtaFile file;
         file.sampleRate = rate;
         file.dataLength = 1000;
-        EXPECT_EQ(probeBytes(file.build()), nullptr) << rate;
+        EXPECT_EQ(probeTtaBytes(file.build()), nullptr) << rate;
     }
     test::writeFile(dir / "short.tta", std::string("TTA1\1\0\2\0\x10\0", 10));
     EXPECT_EQ(probePath(dir / "short.tta", probeTta), nullptr);

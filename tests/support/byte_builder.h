@@ -10,6 +10,7 @@
 #include "audio/audio_info.h"
 #include "audio/probe.h"
 #include "platform/platform.h"
+#include "support/test_support.h"
 
 namespace trakmap::test {
 
@@ -50,6 +51,14 @@ inline AudioInfoPtr probePath(const std::filesystem::path& file,
     UniqueFile handle(platformOpenFile(file.c_str(), kOpenRead));
     if (!handle.valid()) return nullptr;
     return probe(handle.get());
+}
+
+// Writes `bytes` to a file of a fresh temporary folder and probes it there.
+inline AudioInfoPtr probeBytes(const std::vector<std::uint8_t>& bytes,
+                               AudioInfoPtr (*probe)(NativeFile) = probeAudioFile) {
+    TempDir dir;
+    writeFile(dir / "audio", bytes);
+    return probePath(dir / "audio", probe);
 }
 
 inline std::vector<SeekPoint> seekPointsOf(const AudioInfo& info) {
