@@ -282,6 +282,20 @@ TEST(Alac, RefusesUnexpectedAtomsFormatsAndMalformedSizes) {
     }
 }
 
+TEST(Alac, ReaderGivesZeroForReadsThatFallShortAndMarksTheEnd) {
+    TempDir dir;
+    test::writeFile(dir / "six", ByteBuilder().be32(0x01020304).be16(0x0506).bytes);
+    for (bool bigEndian : {true, false}) {
+        UniqueFile file(platformOpenFile((dir / "six").c_str(), kOpenRead));
+        Mp4Reader reader = openMp4Reader(file.get(), bigEndian);
+        EXPECT_EQ(readU32(reader), bigEndian ? 0x01020304u : 0x04030201u);
+        EXPECT_EQ(readU32(reader), 0u);  // two bytes left
+        EXPECT_FALSE(reader.atEnd);
+        EXPECT_EQ(readU8(reader), 0u);
+        EXPECT_TRUE(reader.atEnd);
+    }
+}
+
 TEST(Alac, SampleInfoFindsTheRunHoldingEachPacket) {
     Mp4Track track;
     track.timeToSample = {{2, 100}, {0, 999}, {1, 50}};
