@@ -32,6 +32,18 @@ void storeSeekTable(std::span<const SeekPoint> table, const Digest& digest, char
                     std::uint32_t maxFrameSamples, std::uint32_t maxFrameBytes,
                     std::uint32_t totalSamples);
 
+// The cache file's path for a letter and digest, creating its two folders on
+// the way. False (and no folder created) when the path would not fit kMaxPath.
+bool seekTableCachePath(PathString* path, char letter, const Digest& digest);
+
+// CRC-32/MPEG-2 (polynomial 0x04C11DB7, initial 0xFFFFFFFF, no reflection, no
+// final XOR) of `bytes`.
+std::uint32_t cacheChecksum(std::span<const std::uint8_t> bytes);
+
+// XORs `bytes` in place with the 16-byte cache key, key byte 0 on bytes[0]; the
+// same call undoes it.
+void scrambleCacheBody(std::span<std::uint8_t> bytes);
+
 // Test seam: when set, cache files live below `root` instead of the system's
 // application-data folders. An empty root restores the system folders. The
 // environment variable TRAKMAP_CACHE_ROOT does the same for a whole process

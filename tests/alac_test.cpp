@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <numeric>
+#include <optional>
+
+#include "audio/alac.h"
+#include "audio/mp4.h"
+#include "support/byte_builder.h"
+#include "support/encoders.h"
+#include "support/test_support.h"
+
+namespace trakmap {
+namespace {
+
+using test::ByteBuilder;
+using test::probePath;
+using test::seekPointsOf;
+using test::TempDir;
+
+// An MP4 atom with either a payload or children; `sizeField` replaces the size
+// written in its header, to build malformed files.
+struct Atom {
+    std::string type;
+    std::vector<std::uint8_t> payload;
+    std::vector<Atom> children;
+    std::optional<std::uint32_t> sizeField;
+
+    std::vector<std::uint8_t> bytes() const {
+        std::vector<std::uint8_t> body = payload;
+        for (const Atom& child : children) {
+            std::vector<std::uint8_t> more = child.bytes();
+            body.insert(body.end(), more.begin(), more.end());
+        }
+        ByteBuilder b;
+        b.be32(sizeField.value_or(static_cast<std::uint32_t>(body.size() + 8))).text(type).append(body);
+        return b.bytes;
+    }
+
+    // The first child of this type; the path must exist.
+    Atom& operator[](const std::string& childType) {
+        for (Atom& child : children)
+            if (child.type == childType) return child;
+        ADD_FAILURE() << "no " << childType << " in " << type;
+        return *this;
+    }
+};
+
+Atom leaf(std::string type, std::vector<std::uint8_t> payload) { return {std::move(type), std::move(payload), {}, {}}; }
+Atom box(std::string type, std::vector<Atom> children) { return {std::move(type), {}, std::move(children), {}}; }
+
+struct AlacStream {
+    std::uint16_t sampleRate = 44100;
+    std::uint16_t channels = 2;
+    std::uint16_t bitsPerSample = 16;
+    std::vector<TimeToSampleRun> runs = {{1000, 4096}};
+    std::vector<std::uint32_t> sizes = std::vector<std::uint32_t>(1000);
+
+    AlacStream() {
+        for (std::size_t i = 0; i < sizes.size(); ++i) sizes[i] = 100 + static_cast<std::uint32_t>(i % 37);
+    }
+};
+
+std::vector<std::uint8_t> alacConfigPayload() {
+    ByteBuilder b;
+    b.be32(0).be32(4096);  // version and flags, frame length
+    b.bytes.insert(b.bytes.end(), {0, 16, 40, 10, 14, 2});
+    b.be16(255).be32(0).be32(0).be32(44100);
+    return b.bytes;
+}
+
+Atom sampleDescription(const AlacStream& s) {
+    ByteBuilder entry;
+    entry.zeros(6).be16(1).be16(0).be16(0).be32(0);
+    entry.be16(s.channels).be16(s.bitsPerSample).be16(0).be16(0).be16(s.sampleRate).be16(0);
+    entry.append(leaf("alac", alacConfigPayload()).bytes());
+    ByteBuilder stsd;
+    stsd.be32(0).be32(1).append(leaf("alac", entry.bytes).bytes());
+    return leaf("stsd", stsd.bytes);
+}
+
+Atom movie(const AlacStream& s) {
+    ByteBuilder stts;
+    stts.be32(0).be32(static_cast<std::uint32_t>(s.runs.size()));
+    for (TimeToSampleRun run : s.runs) stts.be32(run.sampleCount).be32(run.sampleDelta);
+    ByteBuilder stsz;
+    stsz.be32(0).be32(0).be32(static_cast<std::uint32_t>(s.sizes.size()));
+    for (std::uint32_t size : s.sizes) stsz.be32(size);
+    Atom sampleTable = box("stbl", {sampleDescription(s), leaf("stts", stts.bytes),
+                                    leaf("stsc", ByteBuilder().be32(0).be32(0).bytes), leaf("stsz", stsz.bytes),
+                                    leaf("stco", ByteBuilder().be32(0).be32(1).be32(0).bytes)});
+    Atom handler = leaf("hdlr", ByteBuilder().be32(0).be32(0).text("soun").zeros(12).text("SoundHandler").zeros(1).bytes);
+    Atom mediaInformation =
+        box("minf", {leaf("smhd", std::vector<std::uint8_t>(8)),
+                     box("dinf", {leaf("dref", ByteBuilder().be32(0).be32(0).bytes)}), sampleTable});
+    Atom media = box("mdia", {leaf("mdhd", std::vector<std::uint8_t>(24)), handler, mediaInformation});
+    Atom track = box("trak", {leaf("tkhd", std::vector<std::uint8_t>(84)), media});
+    return box("moov", {leaf("mvhd", std::vector<std::uint8_t>(100)), track,
+                        box("udta", {leaf("meta", std::vector<std::uint8_t>(20))})});
+}
+
+Atom fileType() { return leaf("ftyp", ByteBuilder().text("M4A ").be32(0x200).text("M4A isomiso2").bytes); }
+
+Atom mediaData(const AlacStream& s) {
+    std::uint64_t total = std::accumulate(s.sizes.begin(), s.sizes.end(), std::uint64_t{0});
+    return leaf("mdat", std::vector<std::uint8_t>(total, 0xAA));
+}
+
+// The top-level atoms of a file, movie first or media data first.
+std::vector<Atom> m4a(const AlacStream& s, bool movieFirst) {
+    if (movieFirst) return {fileType(), movie(s), mediaData(s)};
+    return {fileType(), leaf("free", {}), mediaData(s), movie(s)};
+}
+
+std::vector<std::uint8_t> serialize(const std::vector<Atom>& atoms) {
+    ByteBuilder b;
+    for (const Atom& atom : atoms) b.append(atom.bytes());
+    return b.bytes;
+}
+
+AudioInfoPtr probeAtoms(const std::vector<Atom>& atoms) { return test::probeBytes(serialize(atoms)); }
+
+std::vector<SeekPoint> expectedPoints(const AlacStream& s, std::uint32_t dataOffset) {
+    std::vector<SeekPoint> points;
+    std::uint32_t sample = 0;
+    std::uint32_t offset = dataOffset;
+    std::size_t run = 0;
+    std::uint32_t leftInRun = s.runs[0].sampleCount;
+    for (std::uint32_t size : s.sizes) {
+        points.push_back({sample, offset});
+        if (leftInRun == 0) leftInRun = s.runs[++run].sampleCount;
+        --leftInRun;
+        sample += s.runs[run].sampleDelta;
+        offset += size;
+    }
+    points.push_back({sample, offset});
+    return points;
+}
+
+TEST(Alac, EitherAtomOrderGivesPacketsBackToBackFromTheMediaData) {
+    AlacStream stream;
+    for (bool movieFirst : {true, false}) {
+        SCOPED_TRACE(movieFirst ? "moov first" : "mdat first");
+        std::vector<Atom> atoms = m4a(stream, movieFirst);
+        std::uint32_t dataOffset = 0;
+        for (const Atom& atom : atoms) {
+            if (atom.type == "mdat") {
+                dataOffset += 8;
+                break;
+            }
+            dataOffset += static_cast<std::uint32_t>(atom.bytes().size());
+        }
+        AudioInfoPtr info = probeAtoms(atoms);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->codec, kCodecAlac);
+        EXPECT_EQ(seekPointsOf(*info), expectedPoints(stream, dataOffset));
+        EXPECT_EQ(info->seekPointCount, 1001u);
+        EXPECT_EQ(info->totalSamples, 4096000u);
+        EXPECT_EQ(info->maxFrameSamples, 4096u);
+        EXPECT_EQ(info->maxFrameBytes, 136u);
+        EXPECT_EQ(info->alac.alacFrameLength, 4096u);
+        EXPECT_EQ(info->alac.alacBitDepth, 16);
+        EXPECT_EQ(info->alac.alacHistoryMult, 40);
+        EXPECT_EQ(info->alac.alacInitialHistory, 10);
+        EXPECT_EQ(info->alac.alacRiceLimit, 14);
+        EXPECT_EQ(info->alac.alacChannels, 2u);
+    }
+}
+
+TEST(Alac, LastRunSetsTheFinalPacketDuration) {
+    AlacStream stream;
+    stream.runs = {{999, 4096}, {1, 1500}};
+    AudioInfoPtr info = probeAtoms(m4a(stream, true));
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->totalSamples, 4093404u);
+    EXPECT_EQ(info->maxFrameSamples, 4096u);
+    EXPECT_EQ(info->seekPoints[999].sample, 999u * 4096);
+    EXPECT_EQ(info->seekPoints[1000].sample, 4093404u);
+}
+
+TEST(Alac, MediaDataAfterTheMovieIsNotRead) {
+    AlacStream stream;
+    // Size 0 (to the end of the file) and a size beyond the file are both fine
+    // once the movie has been read: the payload is never looked at.
+    for (std::uint32_t sizeField : {0u, 0x7FFFFFF0u}) {
+        std::vector<Atom> atoms = m4a(stream, true);
+        atoms[2].sizeField = sizeField;
+        atoms[2].payload.resize(10);
+        atoms.push_back(leaf("junk", {}));
+        AudioInfoPtr info = probeAtoms(atoms);
+        ASSERT_NE(info, nullptr) << sizeField;
+        EXPECT_EQ(info->totalSamples, 4096000u);
+    }
+}
+
+TEST(Alac, OneUniformPacketSizeLeavesOnlyTheClosingPoint) {
+    std::vector<Atom> atoms = m4a(AlacStream{}, true);
+    atoms[1]["trak"]["mdia"]["minf"]["stbl"]["stsz"].payload = ByteBuilder().be32(0).be32(4000).be32(1000).bytes;
+    AudioInfoPtr info = probeAtoms(atoms);
+    ASSERT_NE(info, nullptr);
+    std::uint32_t dataOffset = static_cast<std::uint32_t>(atoms[0].bytes().size() + atoms[1].bytes().size() + 8);
+    EXPECT_EQ(seekPointsOf(*info), (std::vector<SeekPoint>{{0, dataOffset}}));
+    EXPECT_EQ(info->totalSamples, 0u);
+}
+
+TEST(Alac, RefusesUnexpectedAtomsFormatsAndMalformedSizes) {
+    using Change = std::function<void(std::vector<Atom>&)>;
+    auto stbl = [](std::vector<Atom>& a) -> Atom& { return a[1]["trak"]["mdia"]["minf"]["stbl"]; };
+    auto streamCase = [](auto change) {
+        AlacStream s;
+        change(s);
+        return m4a(s, true);
+    };
+    struct Case {
+        const char* name;
+        std::vector<Atom> atoms;
+        Change change = [](std::vector<Atom>&) {};
+    };
+    AlacStream plain;
+    std::vector<Atom> moovFirst = m4a(plain, true);
+    std::vector<Atom> mdatFirst = m4a(plain, false);
+    const std::vector<Case> cases = {
+        {"wide atom before the movie", moovFirst,
+         [](auto& a) { a.insert(a.begin() + 1, leaf("wide", {})); }},
+        {"second ftyp of another brand", moovFirst,
+         [](auto& a) { a.insert(a.begin() + 1, leaf("ftyp", ByteBuilder().text("qt  ").be32(0).bytes)); }},
+        {"first ftyp of another brand", moovFirst,
+         [](auto& a) { a[0].payload = ByteBuilder().text("isom").be32(0x200).text("isom").bytes; }},
+        {"chapter text track", moovFirst,
+         [](auto& a) {
+             Atom text = a[1]["trak"];
+             text["mdia"]["minf"].children[0] = leaf("nmhd", std::vector<std::uint8_t>(4));
+             a[1].children.push_back(text);
+         }},
+        {"co64 in stbl", moovFirst, [&](auto& a) { stbl(a).children.push_back(leaf("co64", ByteBuilder().be32(0).be32(0).bytes)); }},
+        {"stss in stbl", moovFirst, [&](auto& a) { stbl(a).children.push_back(leaf("stss", ByteBuilder().be32(0).be32(0).bytes)); }},
+        {"runs cover 999 of 1000 packets", streamCase([](AlacStream& s) { s.runs = {{999, 4096}}; })},
+        {"empty time-to-sample table", streamCase([](AlacStream& s) { s.runs = {}; })},
+        {"48000 Hz", streamCase([](AlacStream& s) { s.sampleRate = 48000; })},
+        {"mono", streamCase([](AlacStream& s) { s.channels = 1; })},
+        {"24-bit", streamCase([](AlacStream& s) { s.bitsPerSample = 24; })},
+        {"sample entry of another format", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[12] = 'm'; }},
+        {"two sample entries", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[7] = 2; }},
+        {"sample entry below 44 bytes", moovFirst, [&](auto& a) {
+             auto& p = stbl(a)["stsd"].payload;
+             p[11] = 40;
+         }},
+        {"configuration payload below 14 bytes", moovFirst, [&](auto& a) {
+             auto& p = stbl(a)["stsd"].payload;
+             p.resize(8 + 44 + 10);
+             p[11] = 54;
+         }},
+        {"sample entry beyond its stsd", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[10] = 1; }},
+        {"time-to-sample count beyond its atom", moovFirst,
+         [&](auto& a) { stbl(a)["stts"].payload[4] = 0x20; }},
+        {"sample size count beyond its atom", moovFirst,
+         [&](auto& a) { stbl(a)["stsz"].payload[8] = 0x20; }},
+        {"media data first with size 0", mdatFirst, [](auto& a) { a[2].sizeField = 0; }},
+        {"media data of 64-bit size", mdatFirst, [](auto& a) { a[2].sizeField = 1; }},
+        {"empty media data", moovFirst, [](auto& a) { a[2].payload.clear(); }},
+        {"top-level atom of size 4", mdatFirst, [](auto& a) { a[1].sizeField = 4; }},
+        {"child atom of size 4", moovFirst, [](auto& a) { a[1]["mvhd"].sizeField = 4; }},
+        {"child atom of size 0", moovFirst, [](auto& a) { a[1]["udta"].sizeField = 0; }},
+        {"child larger than its parent", moovFirst,
+         [](auto& a) { a[1]["trak"]["tkhd"].sizeField = 0x10000; }},
+        {"dinf and stbl beyond their minf", moovFirst, [](auto& a) {
+             Atom& minf = a[1]["trak"]["mdia"]["minf"];
+             minf.sizeField = static_cast<std::uint32_t>(8 + 16 + minf["dinf"].bytes().size() + 8);
+         }},
+        {"movie larger than the file", moovFirst, [](auto& a) { a[1].sizeField = 0x7FFFFFFF; }},
+        {"free atom of 4 GiB before the movie", moovFirst,
+         [](auto& a) { a.insert(a.begin() + 1, Atom{"free", {}, {}, 0xFFFFFFF8}); }},
+        {"no media data", moovFirst, [](auto& a) { a.pop_back(); }},
+        {"short handler", moovFirst, [](auto& a) { a[1]["trak"]["mdia"]["hdlr"].payload.resize(20); }},
+        {"sound header of another size", moovFirst,
+         [](auto& a) { a[1]["trak"]["mdia"]["minf"]["smhd"].payload.resize(12); }},
+    };
+    for (Case c : cases) {
+        SCOPED_TRACE(c.name);
+        c.change(c.atoms);
+        EXPECT_EQ(probeAtoms(c.atoms), nullptr);
+    }
+}
+
+TEST(Alac, ReaderGivesZeroForReadsThatFallShortAndMarksTheEnd) {
+    TempDir dir;
+    test::writeFile(dir / "six", ByteBuilder().be32(0x01020304).be16(0x0506).bytes);
+    for (bool bigEndian : {true, false}) {
+        UniqueFile file(platformOpenFile((dir / "six").c_str(), kOpenRead));
+        Mp4Reader reader = openMp4Reader(file.get(), bigEndian);
+        EXPECT_EQ(readU32(reader), bigEndian ? 0x01020304u : 0x04030201u);
+        EXPECT_EQ(readU32(reader), 0u);  // two bytes left
+        EXPECT_FALSE(reader.atEnd);
+        EXPECT_EQ(readU8(reader), 0u);
+        EXPECT_TRUE(reader.atEnd);
+    }
+}
+
+TEST(Alac, SampleInfoFindsTheRunHoldingEachPacket) {
+    Mp4Track track;
+    track.timeToSample = {{2, 100}, {0, 999}, {1, 50}};
+    track.timeToSampleCount = 3;
+    track.sampleSizes = {10, 20, 30, 40};
+    track.sampleSizeCount = 4;
+    Mp4Packet packet{};
+    ASSERT_TRUE(sampleInfo(track, 1, &packet));
+    EXPECT_EQ(packet.duration, 100u);
+    EXPECT_EQ(packet.size, 20u);
+    ASSERT_TRUE(sampleInfo(track, 2, &packet));
+    EXPECT_EQ(packet.duration, 50u);
+    EXPECT_EQ(packet.size, 30u);
+    EXPECT_FALSE(sampleInfo(track, 3, &packet));  // beyond the runs
+    EXPECT_FALSE(sampleInfo(track, 4, &packet));  // beyond the sizes
+    track.timeToSampleCount = 0;
+    EXPECT_FALSE(sampleInfo(track, 0, &packet));
+}
+
+TEST(Alac, AgreesWithFfprobeOnFfmpegOutputInBothAtomOrders) {
+    ASSERT_TRUE(test::toolAvailable("ffmpeg") && test::toolAvailable("ffprobe")) << "ffmpeg/ffprobe needed";
+    TempDir dir;
+    for (const char* flags : {"", "-movflags +faststart"}) {
+        SCOPED_TRACE(flags);
+        auto path = dir / "noise.m4a";
+        ASSERT_TRUE(test::ffmpegNoise(path, 3.0, std::string("-c:a alac -sample_fmt s16p ") + flags));
+        std::vector<test::ProbedPacket> packets = test::ffprobePackets(path, dir.path());
+        ASSERT_FALSE(packets.empty());
+
+        AudioInfoPtr info = probePath(path);
+        ASSERT_NE(info, nullptr);
+        ASSERT_EQ(info->seekPointCount, packets.size() + 1);
+        std::uint64_t sample = 0;
+        std::uint64_t largest = 0;
+        for (std::size_t i = 0; i < packets.size(); ++i) {
+            EXPECT_EQ(info->seekPoints[i], (SeekPoint{static_cast<std::uint32_t>(sample),
+                                                      static_cast<std::uint32_t>(packets[i].pos)}))
+                << i;
+            sample += packets[i].duration;
+            largest = std::max(largest, packets[i].size);
+        }
+        EXPECT_EQ(sample, 132300u);
+        EXPECT_EQ(info->totalSamples, 132300u);
+        EXPECT_EQ(info->seekPoints[packets.size()].offset, packets.back().pos + packets.back().size);
+        EXPECT_EQ(info->maxFrameBytes, largest);
+        EXPECT_EQ(info->maxFrameSamples, 4096u);
+        EXPECT_EQ(info->alac.alacBitDepth, 16);
+        EXPECT_EQ(info->alac.alacChannels, 2u);
+    }
+}
+
+}  // namespace
+}  // namespace trakmap

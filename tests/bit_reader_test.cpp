@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "audio/bit_reader.h"
+#include "support/test_support.h"
+
+namespace trakmap {
+namespace {
+
+using test::TempDir;
+using test::writeFile;
+
+// A reader over a temporary file holding `bytes`.
+struct ReaderOver {
+    explicit ReaderOver(const std::vector<std::uint8_t>& bytes) {
+        writeFile(dir.path() / "data", bytes);
+        file.reset(platformOpenFile((dir.path() / "data").c_str(), kOpenRead));
+        EXPECT_TRUE(initReader(reader, file.get()));
+    }
+    TempDir dir;
+    UniqueFile file;
+    BitReader reader;
+};
+
+TEST(BitReader, DocumentedReads) {
+    {
+        ReaderOver r({'f', 'L', 'a', 'C'});
+        EXPECT_EQ(readBits(r.reader, 32), 0x664C6143u);
+    }
+    {
+        ReaderOver r({0xAB, 0xCD});
+        EXPECT_EQ(readBits(r.reader, 12), 0xABCu);
+        EXPECT_FALSE(r.reader.atEnd);
+        EXPECT_EQ(readBits(r.reader, 4), 0xDu);
+        EXPECT_EQ(bytePosition(r.reader), 2);
+        EXPECT_TRUE(r.reader.atEnd);
+    }
+    {
+        ReaderOver r({0xF8, 0x78});  // 11111 000, 01111 000
+        EXPECT_EQ(readSignedBits(r.reader, 5), -1);
+        readBits(r.reader, 3);
+        EXPECT_EQ(readSignedBits(r.reader, 5), 15);
+    }
+    {
+        ReaderOver r({0x80, 0x00, 0x00, 0x01, 0xFF});
+        EXPECT_EQ(readSignedBits(r.reader, 32), INT32_MIN + 1);
+        EXPECT_EQ(readSignedBits(r.reader, 0), 0);
+        EXPECT_EQ(bitsConsumed(r.reader), 32u);
+    }
+    struct Coded {
+        std::vector<std::uint8_t> bytes;
+        std::int64_t value;
+        std::int64_t bytesUsed;
+    };
+    const Coded coded[] = {
+        {{0x7F}, 127, 1},
+        {{0xC2, 0x80}, 128, 2},
+        {{0x80, 0xFF}, 0, 1},
+        {{0xFE, 0x84, 0x80, 0x80, 0x80, 0x80, 0x81}, std::int64_t{1} << 32 | 1, 7},
+    };
+    for (const Coded& c : coded) {
+        ReaderOver r(c.bytes);
+        EXPECT_EQ(readCodedNumber(r.reader), c.value);
+        EXPECT_EQ(bytePosition(r.reader), c.bytesUsed);
+    }
+}
+
+TEST(BitReader, EndOfData) {
+    {
+        ReaderOver r({1, 2, 3});
+        EXPECT_EQ(readBits(r.reader, 24), 0x010203u);
+        EXPECT_TRUE(r.reader.atEnd);
+        EXPECT_FALSE(r.reader.overrun);
+        EXPECT_EQ(readBits(r.reader, 1), 0u);
+        EXPECT_TRUE(r.reader.overrun);
+        EXPECT_EQ(bitsConsumed(r.reader), 24u);
+    }
+    {
+        // Running out part way consumes what was left and gives 0.
+        ReaderOver r({0xFF, 0xFF});
+        readBits(r.reader, 4);
+        EXPECT_EQ(readBits(r.reader, 16), 0u);
+        EXPECT_TRUE(r.reader.atEnd);
+        EXPECT_TRUE(r.reader.overrun);
+        EXPECT_EQ(bitsConsumed(r.reader), 16u);
+    }
+    {
+        // A unary code that never ends stops at the end and counts what it saw.
+        ReaderOver r({0x00, 0x00});
+        readBits(r.reader, 3);
+        EXPECT_EQ(readUnary(r.reader), 13u);
+        EXPECT_TRUE(r.reader.overrun);
+        EXPECT_EQ(readUnary(r.reader), 0u);
+    }
+    {
+        ReaderOver r({});
+        EXPECT_TRUE(r.reader.atEnd);
+        EXPECT_EQ(readBits36(r.reader), 0u);
+    }
+    {
+        // A file of exactly one buffer ends through the empty read after it.
+        std::vector<std::uint8_t> bytes(kReaderBufferBytes, 0x55);
+        bytes.back() = 0xA7;
+        ReaderOver r(bytes);
+        skipBits(r.reader, kReaderBufferBytes * 8 - 8);
+        EXPECT_FALSE(r.reader.atEnd);
+        EXPECT_EQ(readBits(r.reader, 8), 0xA7u);
+        EXPECT_TRUE(r.reader.atEnd);
+        EXPECT_FALSE(r.reader.overrun);
+        EXPECT_EQ(bitsConsumed(r.reader), 2097152u);
+    }
+    {
+        // A read that fails ends the data.
+        BitReader reader;
+        ASSERT_TRUE(initReader(reader, kInvalidFile));
+        EXPECT_TRUE(reader.atEnd);
+        EXPECT_EQ(readBits(reader, 8), 0u);
+    }
+}
+
+// The reader must agree with a plain bit-by-bit model over files that cross
+// several buffer boundaries, for every mix of operations.
+struct ModelReader {
+    const std::vector<std::uint8_t>& bytes;
+    std::uint64_t position = 0;
+    bool overrun = false;
+
+    std::uint64_t total() const { return bytes.size() * 8; }
+    bool atEnd() const { return position == total(); }
+    int bit() { return (bytes[position / 8] >> (7 - position % 8)) & 1; }
+    std::uint32_t readBits(int count) {
+        if (count <= 0) return 0;
+        if (position + static_cast<std::uint64_t>(count) > total()) {
+            overrun = true;
+            position = total();
+            return 0;
+        }
+        std::uint32_t value = 0;
+        for (int i = 0; i < count; ++i, ++position) value = value << 1 | static_cast<std::uint32_t>(bit());
+        return value;
+    }
+    std::uint32_t readUnary() {
+        std::uint32_t zeros = 0;
+        while (position < total()) {
+            if (bit()) {
+                ++position;
+                return zeros;
+            }
+            ++position;
+            ++zeros;
+        }
+        overrun = true;
+        return zeros;
+    }
+    void skip(std::uint64_t count) {
+        if (position + count > total()) {
+            overrun = true;
+            position = total();
+        } else {
+            position += count;
+        }
+    }
+    bool skipRice(std::uint32_t count, int parameter) {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            readUnary();
+            readBits(parameter);
+            if (overrun) return false;
+        }
+        return true;
+    }
+};
+
+TEST(BitReader, AgreesWithABitByBitModel) {
+    std::mt19937 random(12345);
+    for (std::size_t size : {std::size_t{70}, std::size_t{kReaderBufferBytes + 3}, std::size_t{2 * kReaderBufferBytes}}) {
+        std::vector<std::uint8_t> bytes(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            // Mostly sparse bits, with runs of zero bytes for long unary codes.
+            std::uint32_t r = random();
+            bytes[i] = (i / 64) % 7 == 3 ? 0 : static_cast<std::uint8_t>(r & (r >> 8) & (r >> 16));
+        }
+        ReaderOver r(bytes);
+        ModelReader model{bytes};
+        std::uint32_t steps = 0;
+        while (!model.atEnd() && !model.overrun && steps++ < 400000) {
+            std::uint32_t choice = random() % 7;
+            int count = static_cast<int>(random() % 41);
+            switch (choice) {
+                case 0: EXPECT_EQ(readBits(r.reader, count), model.readBits(count)); break;
+                case 1: EXPECT_EQ(readUnary(r.reader), model.readUnary()); break;
+                case 2: {
+                    std::uint64_t skip = random() % 3 == 0 ? random() % 300000 : random() % 100;
+                    skipBits(r.reader, skip);
+                    model.skip(skip);
+                    break;
+                }
+                case 3: alignToByte(r.reader); model.readBits(static_cast<int>((8 - model.position % 8) % 8)); break;
+                default: {
+                    std::uint32_t codes = random() % 300;
+                    int parameter = static_cast<int>(random() % 15);
+                    EXPECT_EQ(skipRiceCodes(r.reader, codes, parameter), model.skipRice(codes, parameter));
+                    break;
+                }
+            }
+            ASSERT_EQ(bitsConsumed(r.reader), model.position) << "size " << size << " step " << steps;
+            ASSERT_EQ(r.reader.atEnd, model.atEnd()) << "size " << size << " step " << steps;
+            ASSERT_EQ(r.reader.overrun, model.overrun) << "size " << size << " step " << steps;
+        }
+        EXPECT_TRUE(model.atEnd());
+    }
+}
+
+}  // namespace
+}  // namespace trakmap

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "cache/seek_table_cache.h"
+#include "support/test_support.h"
+
+namespace trakmap {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readFileBytes;
+using test::TempDir;
+using test::writeFile;
+
+Digest sequentialDigest() {
+    Digest digest;
+    for (std::size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<std::uint8_t>(i);
+    return digest;
+}
+
+// Points the cache at a temporary folder for one test.
+class SeekTableCache : public ::testing::Test {
+protected:
+    void SetUp() override { setSeekTableCacheRoot(dir_.path().string()); }
+    void TearDown() override { setSeekTableCacheRoot(PathString()); }
+
+    fs::path fileFor(char letter, const Digest& digest) {
+        PathString path;
+        EXPECT_TRUE(seekTableCachePath(&path, letter, digest));
+        return fs::path(path);
+    }
+
+    TempDir dir_;
+};
+
+TEST(CacheChecksum, IsCrc32Mpeg2) {
+    const std::string check = "123456789";
+    EXPECT_EQ(cacheChecksum({reinterpret_cast<const std::uint8_t*>(check.data()), check.size()}), 0x0376E6E7u);
+    EXPECT_EQ(cacheChecksum({}), 0xFFFFFFFFu);
+}
+
+TEST_F(SeekTableCache, WritesTheDocumentedImageAndReadsItBack) {
+    const SeekPoint table[] = {{0, 42}, {441000, 1234567}};
+    Digest digest = sequentialDigest();
+    storeSeekTable(table, digest, 'F', 4096, 14000, 441000);
+
+    fs::path file = fileFor('F', digest);
+    EXPECT_EQ(file, dir_.path() / "Vantorel" / "seektable" / "F000102030405060708090A0B0C0D0E0F.skt");
+    std::vector<std::uint8_t> image = readFileBytes(file);
+    ASSERT_EQ(image.size(), 64u);
+    EXPECT_EQ(std::vector<std::uint8_t>(image.begin(), image.begin() + 8),
+              (std::vector<std::uint8_t>{'0', 'T', 'K', 'S', 0x10, 0x69, 0xFE, 0xA6}));
+    scrambleCacheBody(std::span(image).subspan(8));
+    const std::vector<std::uint8_t> body = {
+        0x02, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0xB0, 0x36, 0x00, 0x00, 0xA8, 0xBA,
+        0x06, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
+        0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x2A, 0x00,
+        0x00, 0x00, 0xA8, 0xBA, 0x06, 0x00, 0x87, 0xD6, 0x12, 0x00};
+    EXPECT_EQ(std::vector<std::uint8_t>(image.begin() + 8, image.end()), body);
+
+    std::optional<SeekTableRecord> record = loadSeekTable('F', digest);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->maxFrameSamples, 4096u);
+    EXPECT_EQ(record->maxFrameBytes, 14000u);
+    EXPECT_EQ(record->totalSamples, 441000u);
+    ASSERT_EQ(record->entries.size(), 2u);
+    EXPECT_EQ(record->entries[1].sample, 441000u);
+    EXPECT_EQ(record->entries[1].offset, 1234567u);
+}
+
+TEST_F(SeekTableCache, FileSizeFollowsTheEntryCount) {
+    Digest digest = sequentialDigest();
+    std::vector<SeekPoint> table(1000);
+    for (std::uint32_t i = 0; i < table.size(); ++i) table[i] = {i * 4096, 100 + i * 9000};
+    storeSeekTable(std::span(table).first(1), digest, 'W', 1, 2, 3);
+    EXPECT_EQ(fs::file_size(fileFor('W', digest)), 56u);
+    storeSeekTable(table, digest, 'W', 1, 2, 3);
+    EXPECT_EQ(fs::file_size(fileFor('W', digest)), 8048u);
+    std::optional<SeekTableRecord> record = loadSeekTable('W', digest);
+    ASSERT_TRUE(record);
+    ASSERT_EQ(record->entries.size(), 1000u);
+    EXPECT_EQ(record->entries[999].offset, 100u + 999u * 9000u);
+}
+
+TEST_F(SeekTableCache, LettersAndDigestsNameSeparateFiles) {
+    Digest digest{0x0A, 0x1B};
+    const SeekPoint flacTable[] = {{0, 1}};
+    const SeekPoint wavPackTable[] = {{0, 2}, {5, 3}};
+    storeSeekTable(flacTable, digest, 'F', 0, 0, 0);
+    storeSeekTable(wavPackTable, digest, 'W', 0, 0, 0);
+    EXPECT_EQ(fileFor('F', digest).filename().string().substr(0, 5), "F0A1B");
+    EXPECT_EQ(loadSeekTable('F', digest)->entries.size(), 1u);
+    EXPECT_EQ(loadSeekTable('W', digest)->entries.size(), 2u);
+
+    // A valid file copied to another digest's name fails the digest test.
+    Digest other = digest;
+    other[15] = 1;
+    fs::copy_file(fileFor('F', digest), fileFor('F', other));
+    EXPECT_FALSE(loadSeekTable('F', other));
+}
+
+TEST_F(SeekTableCache, LookupCreatesTheFoldersAndMisses) {
+    EXPECT_FALSE(loadSeekTable('F', sequentialDigest()));
+    EXPECT_TRUE(fs::is_directory(dir_.path() / "Vantorel" / "seektable"));
+}
+
+TEST_F(SeekTableCache, DamagedFilesAreMisses) {
+    Digest digest = sequentialDigest();
+    const SeekPoint table[] = {{0, 42}, {441000, 1234567}};
+    storeSeekTable(table, digest, 'F', 4096, 14000, 441000);
+    fs::path file = fileFor('F', digest);
+    const std::vector<std::uint8_t> good = readFileBytes(file);
+
+    // Rebuilds a valid image (right checksum, scrambled) with an edited body.
+    auto reseal = [](std::vector<std::uint8_t> image, auto edit) {
+        std::span<std::uint8_t> body = std::span(image).subspan(8);
+        scrambleCacheBody(body);
+        edit(image);
+        std::uint32_t crc = cacheChecksum(body);
+        for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+        scrambleCacheBody(body);
+        return image;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> image;
+    };
+    std::vector<std::uint8_t> entryChanged = good, checksumChanged = good, magicChanged = good;
+    entryChanged[60] ^= 1;
+    checksumChanged[5] ^= 1;
+    magicChanged[0] = 'X';
+    std::vector<std::uint8_t> fiftyBytes = good;
+    fiftyBytes.resize(50);
+    std::vector<std::uint8_t> shortFile(good.begin(), good.begin() + 44);
+    const Case cases[] = {
+        {"entry changed", entryChanged},
+        {"checksum changed", checksumChanged},
+        {"magic changed", magicChanged},
+        {"50 bytes", fiftyBytes},
+        {"shorter than the header", shortFile},
+        {"entry count 0", reseal(good, [](std::vector<std::uint8_t>& b) { b[8] = 0; })},
+        {"entry count beyond the file", reseal(good, [](std::vector<std::uint8_t>& b) { b[8] = 3; })},
+        {"huge entry count", reseal(good, [](std::vector<std::uint8_t>& b) { b[11] = 0x80; })},
+        {"empty", {}},
+    };
+    for (const Case& c : cases) {
+        writeFile(file, c.image);
+        EXPECT_FALSE(loadSeekTable('F', digest)) << c.what;
+    }
+    // The resealing itself keeps a file valid.
+    writeFile(file, reseal(good, [](std::vector<std::uint8_t>&) {}));
+    EXPECT_TRUE(loadSeekTable('F', digest));
+}
+
+TEST_F(SeekTableCache, PathsThatDoNotFitAreNotUsed) {
+    std::string deep = dir_.path().string() + "/" + std::string(200, 'd');
+    fs::create_directories(deep);
+    setSeekTableCacheRoot(deep);
+    PathString path;
+    EXPECT_FALSE(seekTableCachePath(&path, 'F', sequentialDigest()));
+    const SeekPoint table[] = {{0, 1}};
+    storeSeekTable(table, sequentialDigest(), 'F', 0, 0, 0);
+    EXPECT_FALSE(loadSeekTable('F', sequentialDigest()));
+    EXPECT_FALSE(fs::exists(fs::path(deep) / "Vantorel"));
+}
+
+}  // namespace
+}  // namespace trakmap
