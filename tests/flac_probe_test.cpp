@@ -19,7 +19,7 @@ class BitWriter {
 public:
     void put(std::uint64_t value, int bits) {
         for (int i = bits - 1; i >= 0; --i) {
-            current_ = static_cast<std::uint8_t>(current_ << 1 | ((value >> i) & 1));
+            current_ = static_cast<std::uint8_t>(current_ << 1 | (i < 64 ? (value >> i) & 1 : 0));
             if (++used_ == 8) {
                 bytes_.push_back(current_);
                 current_ = 0;
