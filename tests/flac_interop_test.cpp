@@ -114,12 +114,22 @@ ReferenceView referenceView(const fs::path& file) {
 
 std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
-TEST(FlacInterop, WalkMatchesTheReferenceDecoderForEveryEncoderSetting) {
-    ASSERT_EQ(runShell("flac --version >/dev/null 2>&1"), 0) << "the flac encoder is needed";
-    ASSERT_EQ(runShell("ffmpeg -version >/dev/null 2>&1"), 0) << "ffmpeg is needed";
+// Needs the encoders; each test starts with the test audio in a fresh folder
+// and leaves the cache seam as it found it.
+class FlacInterop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(runShell("flac --version >/dev/null 2>&1"), 0) << "the flac encoder is needed";
+        ASSERT_EQ(runShell("ffmpeg -version >/dev/null 2>&1"), 0) << "ffmpeg is needed";
+        writeTestWave(wave);
+    }
+    void TearDown() override { setSeekTableCacheRoot(PathString()); }
+
     TempDir dir;
     fs::path wave = dir / "in.wav";
-    writeTestWave(wave);
+};
+
+TEST_F(FlacInterop, WalkMatchesTheReferenceDecoderForEveryEncoderSetting) {
     fs::path picture = dir / "cover.png";
     ASSERT_EQ(runShell("ffmpeg -loglevel error -f lavfi -i color=c=red:s=8x8 -frames:v 1 " + quoted(picture)), 0);
 
@@ -179,12 +189,7 @@ TEST(FlacInterop, WalkMatchesTheReferenceDecoderForEveryEncoderSetting) {
     }
 }
 
-TEST(FlacInterop, EncodedFilesOutsideTheCdFormatOrDamagedAreRefused) {
-    ASSERT_EQ(runShell("flac --version >/dev/null 2>&1"), 0) << "the flac encoder is needed";
-    ASSERT_EQ(runShell("ffmpeg -version >/dev/null 2>&1"), 0) << "ffmpeg is needed";
-    TempDir dir;
-    fs::path wave = dir / "in.wav";
-    writeTestWave(wave);
+TEST_F(FlacInterop, EncodedFilesOutsideTheCdFormatOrDamagedAreRefused) {
     setSeekTableCacheRoot(dir.path().string());
     auto probeFile = [](const fs::path& path) {
         UniqueFile file(platformOpenFile(path.c_str(), kOpenRead));
@@ -235,7 +240,6 @@ TEST(FlacInterop, EncodedFilesOutsideTheCdFormatOrDamagedAreRefused) {
 
     // Now cached, the tagged copy is answered from the cache.
     EXPECT_TRUE(probeFile(dir / "tagged.flac"));
-    setSeekTableCacheRoot(PathString());
 }
 
 }  // namespace
