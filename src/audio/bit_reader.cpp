@@ -1,6 +1,9 @@
 #include "audio/bit_reader.h"
 
 #include <algorithm>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace trakmap {
 
@@ -136,7 +139,12 @@ void skipBits(BitReader& reader, std::uint64_t count) {
     if (count > 0) runOutOfData(reader);
 }
 
-bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+namespace {
+
+// The Rice loop, compiled once for any processor and once, where the
+// processor family has it, for the one-cycle leading-zero count instruction.
+[[gnu::always_inline]] inline bool skipRiceCodesIn(BitReader& reader, std::uint32_t count,
+                                                   std::int32_t parameter) {
     while (count > 0) {
         // The hot loop works on local copies of the cache and tops it up only
         // when the next code does not fit. Word loads stay inside the buffer's
@@ -179,6 +187,32 @@ bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t paramete
         --count;
     }
     return true;
+}
+
+bool skipRiceCodesPortably(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+    return skipRiceCodesIn(reader, count, parameter);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("lzcnt")]] bool skipRiceCodesWithLzcnt(BitReader& reader, std::uint32_t count,
+                                                     std::int32_t parameter) {
+    return skipRiceCodesIn(reader, count, parameter);
+}
+
+bool processorHasLzcnt() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 5)) != 0;
+}
+#endif
+
+}  // namespace
+
+bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool useLzcnt = processorHasLzcnt();
+    if (useLzcnt) return skipRiceCodesWithLzcnt(reader, count, parameter);
+#endif
+    return skipRiceCodesPortably(reader, count, parameter);
 }
 
 }  // namespace trakmap
