@@ -1,6 +1,9 @@
 #include "audio/bit_reader.h"
 
 #include <algorithm>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace trakmap {
 
@@ -136,31 +139,42 @@ void skipBits(BitReader& reader, std::uint64_t count) {
     if (count > 0) runOutOfData(reader);
 }
 
-bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+namespace {
+
+// The Rice loop, compiled once for any processor and once, where the
+// processor family has it, for the one-cycle leading-zero count instruction.
+[[gnu::always_inline]] inline bool skipRiceCodesIn(BitReader& reader, std::uint32_t count,
+                                                   std::int32_t parameter) {
     while (count > 0) {
-        // The hot loop works on local copies of the cache; word loads stay
-        // inside the buffer's data, and the last few bytes of a buffer, the
-        // refills and long unary runs go through the general path below.
+        // The hot loop works on local copies of the cache and tops it up only
+        // when the next code does not fit. Word loads stay inside the buffer's
+        // data; the last bytes of a buffer, the refills and unary runs longer
+        // than the cache go through the general path below.
         const std::uint8_t* buffer = reader.buffer.get();
-        const std::uint32_t wordLimit = reader.validBytes >= 8 ? reader.validBytes - 8 : 0;
-        const bool wordsAllowed = reader.validBytes >= 8;
+        const std::uint32_t wordEnd = reader.validBytes >= 8 ? reader.validBytes - 8 : 0;
         std::uint64_t cache = reader.cache;
         std::int32_t cacheBits = reader.cacheBits;
         std::uint32_t nextByte = reader.nextByte;
+        bool toppedUp = false;
         while (count > 0) {
-            if (cacheBits < 32 && wordsAllowed && nextByte <= wordLimit) {
-                std::uint64_t word;
-                std::memcpy(&word, buffer + nextByte, 8);
-                if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-                cache |= word >> cacheBits;
-                nextByte += static_cast<std::uint32_t>(63 - cacheBits) >> 3;
-                cacheBits |= 56;
+            // `| 1` keeps the count defined for an all-zero cache; such a code
+            // is longer than the cache either way.
+            std::int32_t length = __builtin_clzll(cache | 1) + 1 + parameter;
+            if (length <= cacheBits) {
+                cache <<= length;
+                cacheBits -= length;
+                --count;
+                toppedUp = false;
+                continue;
             }
-            int length = std::countl_zero(cache) + 1 + parameter;
-            if (length > cacheBits) break;
-            cache <<= length;
-            cacheBits -= length;
-            --count;
+            if (toppedUp || nextByte > wordEnd || reader.validBytes < 8) break;
+            std::uint64_t word;
+            std::memcpy(&word, buffer + nextByte, 8);
+            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+            cache |= word >> cacheBits;
+            nextByte += static_cast<std::uint32_t>(63 - cacheBits) >> 3;
+            cacheBits |= 56;
+            toppedUp = true;
         }
         reader.cache = cache;
         reader.cacheBits = cacheBits;
@@ -173,6 +187,32 @@ bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t paramete
         --count;
     }
     return true;
+}
+
+bool skipRiceCodesPortably(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+    return skipRiceCodesIn(reader, count, parameter);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("lzcnt")]] bool skipRiceCodesWithLzcnt(BitReader& reader, std::uint32_t count,
+                                                     std::int32_t parameter) {
+    return skipRiceCodesIn(reader, count, parameter);
+}
+
+bool processorHasLzcnt() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 5)) != 0;
+}
+#endif
+
+}  // namespace
+
+bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool useLzcnt = processorHasLzcnt();
+    if (useLzcnt) return skipRiceCodesWithLzcnt(reader, count, parameter);
+#endif
+    return skipRiceCodesPortably(reader, count, parameter);
 }
 
 }  // namespace trakmap

@@ -1,10 +1,64 @@
-// FLAC probe.
+// FLAC probe: measures a CD-format FLAC file (2 channels, 44100 Hz, 16 bits,
+// fixed block size) from its STREAMINFO block and gives it a seek table by
+// walking every frame. The full list of frame positions is cached under 'F'
+// and the stream's MD5 signature, so a file is walked only once.
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "audio/audio_info.h"
+#include "audio/bit_reader.h"
+#include "cache/seek_table_cache.h"
 #include "platform/platform.h"
 
 namespace trakmap {
+
+// The probe's working state: STREAMINFO, the reader and the frame last decoded.
+struct FlacDecoder {
+    std::int32_t sampleRate = 0;
+    std::int32_t channels = 0;
+    std::int32_t bitsPerSample = 0;
+    std::int32_t minBlockSize = 0;
+    std::int32_t maxBlockSize = 0;
+    std::int32_t maxFrameSize = 0;  // 0 means unknown
+    std::uint64_t streamTotalSamples = 0;
+    Digest md5Signature{};
+    bool streamInfoSeen = false;
+    std::int32_t blockSize = 0;  // of the frame last decoded
+    BitReader reader;
+    std::uint32_t frameSample = 0;  // first sample of the frame last decoded
+    std::uint32_t frameOffset = 0;  // byte offset of the frame last decoded
+};
+
+struct FlacFrameHeader {
+    std::int32_t sampleRate = 0;  // Hz; 0 when the frame refers to STREAMINFO
+    std::int32_t channels = 0;
+    std::int32_t bitsPerSample = 0;
+    std::int32_t blockSize = 0;
+    std::int32_t channelMode = 0;  // 0 independent, 1 left/side, 2 right/side, 3 mid/side
+    std::int64_t codedNumber = 0;  // frame number, or sample number when variableBlocking
+    bool variableBlocking = false;
+};
+
+enum FlacFrameResult : int {
+    kFlacFrameRefused = 0,
+    kFlacFrameDecoded = 1,
+    kFlacStreamEnded = 2,  // the data ended where the next frame would begin
+};
+
+// Reads "fLaC" and the metadata blocks from a reader set up at offset 0.
+// False when the file is not FLAC or ends inside the metadata.
+bool readFlacMetadata(FlacDecoder& decoder);
+
+// Parses the next frame completely (header, subframes, footer) to find where
+// it ends; the samples are not reconstructed and the CRCs are not checked.
+FlacFrameResult decodeFlacFrame(FlacDecoder& decoder);
+
+// Thins the full point list (closing point included, at least one point) to
+// about one point a second and stores it, with the step, in `info`. False
+// without memory.
+bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const SeekPoint> points);
 
 // `file` is positioned at offset 0. Returns the measured file or null.
 AudioInfoPtr probeFlac(NativeFile file);

@@ -1,0 +1,400 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "audio/flac.h"
+#include "audio/probe.h"
+#include "support/test_support.h"
+
+namespace trakmap {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+using test::writeFile;
+
+// Writes bit fields most significant bit first, as FLAC stores them.
+class BitWriter {
+public:
+    void put(std::uint64_t value, int bits) {
+        for (int i = bits - 1; i >= 0; --i) {
+            current_ = static_cast<std::uint8_t>(current_ << 1 | (i < 64 ? (value >> i) & 1 : 0));
+            if (++used_ == 8) {
+                bytes_.push_back(current_);
+                current_ = 0;
+                used_ = 0;
+            }
+        }
+    }
+    void align() {
+        while (used_ != 0) put(0, 1);
+    }
+    void putBytes(const std::vector<std::uint8_t>& bytes) {
+        for (std::uint8_t byte : bytes) put(byte, 8);
+    }
+    // The UTF-8-style coding of frame and sample numbers.
+    void putCodedNumber(std::uint64_t value) {
+        if (value < 0x80) return put(value, 8);
+        int extra = 1;
+        while (value >= (std::uint64_t{1} << (5 * extra + 6))) ++extra;
+        put(((std::uint64_t{1} << (extra + 1)) - 1) << 1, extra + 2);
+        put(value >> (6 * extra), 6 - extra);
+        for (int i = extra - 1; i >= 0; --i) put(0x80 | ((value >> (6 * i)) & 0x3F), 8);
+    }
+    std::vector<std::uint8_t>& bytes() { return bytes_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::uint8_t current_ = 0;
+    int used_ = 0;
+};
+
+struct StreamInfo {
+    std::uint32_t minBlockSize = 4096;
+    std::uint32_t maxBlockSize = 4096;
+    std::uint32_t maxFrameSize = 20000;
+    std::uint32_t sampleRate = 44100;
+    std::uint32_t channels = 2;
+    std::uint32_t bitsPerSample = 16;
+    std::uint64_t totalSamples = 409600;
+    Digest md5{0xA1, 0xB2, 0xC3};
+};
+
+void putMetadataBlock(BitWriter& out, bool last, int type, const std::vector<std::uint8_t>& body) {
+    out.put(last ? 1 : 0, 1);
+    out.put(static_cast<std::uint64_t>(type), 7);
+    out.put(body.size(), 24);
+    out.putBytes(body);
+}
+
+void putStreamInfo(BitWriter& out, bool last, const StreamInfo& info) {
+    out.put(last ? 1 : 0, 1);
+    out.put(0, 7);
+    out.put(34, 24);
+    out.put(info.minBlockSize, 16);
+    out.put(info.maxBlockSize, 16);
+    out.put(100, 24);
+    out.put(info.maxFrameSize, 24);
+    out.put(info.sampleRate, 20);
+    out.put(info.channels - 1, 3);
+    out.put(info.bitsPerSample - 1, 5);
+    out.put(info.totalSamples, 36);
+    for (std::uint8_t byte : info.md5) out.put(byte, 8);
+}
+
+// One frame of two constant subframes. `blockSizeCode` 12 is 4096 samples;
+// codes 6 and 7 take the size from `explicitBlockSize`.
+struct FrameShape {
+    std::uint64_t number = 0;
+    bool variableBlocking = false;
+    int blockSizeCode = 12;
+    std::uint32_t explicitBlockSize = 0;
+    int channelAssignment = 1;
+};
+
+void putConstantFrame(BitWriter& out, const FrameShape& shape) {
+    out.put(0x7FFC, 15);
+    out.put(shape.variableBlocking ? 1 : 0, 1);
+    out.put(static_cast<std::uint64_t>(shape.blockSizeCode), 4);
+    out.put(9, 4);  // 44100 Hz
+    out.put(static_cast<std::uint64_t>(shape.channelAssignment), 4);
+    out.put(4, 3);  // 16 bits
+    out.put(0, 1);
+    out.putCodedNumber(shape.number);
+    if (shape.blockSizeCode == 6) out.put(shape.explicitBlockSize - 1, 8);
+    if (shape.blockSizeCode == 7) out.put(shape.explicitBlockSize - 1, 16);
+    out.put(0, 8);  // CRC-8, not checked
+    int channels = shape.channelAssignment <= 7 ? shape.channelAssignment + 1 : 2;
+    for (int channel = 0; channel < channels; ++channel) {
+        out.put(0, 1);
+        out.put(0, 6);  // constant
+        out.put(0, 1);
+        out.put(static_cast<std::uint64_t>(1000 + channel), 16 + (shape.channelAssignment == 8 && channel == 1));
+    }
+    out.align();
+    out.put(0, 16);  // CRC-16, not checked
+}
+
+// "fLaC", STREAMINFO and `frames` frames of 4096 samples.
+std::vector<std::uint8_t> constantStream(const StreamInfo& info, int frames) {
+    BitWriter out;
+    out.putBytes({'f', 'L', 'a', 'C'});
+    putStreamInfo(out, true, info);
+    for (int k = 0; k < frames; ++k) putConstantFrame(out, FrameShape{.number = static_cast<std::uint64_t>(k)});
+    return out.bytes();
+}
+
+// Probes through the dispatch with the cache kept in a temporary folder.
+class FlacProbe : public ::testing::Test {
+protected:
+    void SetUp() override { setSeekTableCacheRoot(dir_.path().string()); }
+    void TearDown() override { setSeekTableCacheRoot(PathString()); }
+
+    AudioInfoPtr probe(const std::vector<std::uint8_t>& bytes, const char* name = "a.flac") {
+        writeFile(dir_ / name, bytes);
+        UniqueFile file(platformOpenFile((dir_ / name).c_str(), kOpenRead));
+        EXPECT_TRUE(file.valid());
+        return probeAudioFile(file.get());
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(FlacProbe, HundredFramesGiveTheFullAndTheThinnedTable) {
+    StreamInfo info;
+    std::vector<std::uint8_t> bytes = constantStream(info, 100);
+    AudioInfoPtr result = probe(bytes);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->codec, kCodecFlac);
+    EXPECT_EQ(result->totalSamples, 409600u);
+    EXPECT_EQ(audioFrames(*result), 409600u / 588);
+    EXPECT_EQ(result->maxFrameBytes, 20000u);
+    EXPECT_EQ(result->maxFrameSamples, 4096u);
+    EXPECT_EQ(result->flac.flacSeekStep, 10);
+    EXPECT_EQ(result->flac.flacChannels, 2u);
+    EXPECT_EQ(result->flac.flacBitsPerSample, 16u);
+
+    // Every frame is 14 bytes: a 6-byte header, two 3-byte constant
+    // subframes and the CRC-16.
+    std::optional<SeekTableRecord> cached = loadSeekTable('F', info.md5);
+    ASSERT_TRUE(cached);
+    ASSERT_EQ(cached->entries.size(), 101u);
+    EXPECT_EQ(cached->maxFrameSamples, 4096u);
+    EXPECT_EQ(cached->maxFrameBytes, 20000u);
+    EXPECT_EQ(cached->totalSamples, 409600u);
+    const std::uint32_t firstFrame = 4 + 4 + 34;
+    for (std::uint32_t k = 0; k < 100; ++k) {
+        EXPECT_EQ(cached->entries[k].sample, k * 4096);
+        EXPECT_EQ(cached->entries[k].offset, firstFrame + k * 14) << k;
+    }
+    EXPECT_EQ(cached->entries[100].sample, 409600u);
+    EXPECT_EQ(cached->entries[100].offset, bytes.size());
+
+    ASSERT_EQ(result->seekPointCount, 11u);
+    for (std::uint32_t i = 0; i < 10; ++i) EXPECT_EQ(result->seekPoints[i].sample, i * 10 * 4096);
+    EXPECT_EQ(result->seekPoints[10].sample, 409600u);
+    EXPECT_EQ(result->seekPoints[10].offset, bytes.size());
+}
+
+TEST(FlacSeekTable, ThinningKeepsFirstEveryStepAndLast) {
+    struct Case {
+        std::int32_t maxBlockSize;
+        std::size_t points;
+        std::uint16_t step;
+        std::vector<std::uint32_t> kept;  // indexes into the full list
+    };
+    const Case cases[] = {
+        {4096, 101, 10, {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
+        {4096, 1, 10, {0}},
+        {4096, 11, 10, {0, 10}},
+        {4096, 12, 10, {0, 10, 11}},
+        {4608, 20, 9, {0, 9, 18, 19}},
+        {1152, 40, 38, {0, 38, 39}},
+        {44100, 3, 1, {0, 1, 2}},
+        {65535, 2, 1, {0, 1}},
+    };
+    for (const Case& c : cases) {
+        std::vector<SeekPoint> points(c.points);
+        for (std::uint32_t i = 0; i < points.size(); ++i) points[i] = {i, 1000 + i};
+        AudioInfo info;
+        ASSERT_TRUE(buildSeekTable(c.maxBlockSize, info, points));
+        EXPECT_EQ(info.flac.flacSeekStep, c.step) << c.maxBlockSize;
+        ASSERT_EQ(info.seekPointCount, c.kept.size()) << c.maxBlockSize << " " << c.points;
+        for (std::size_t i = 0; i < c.kept.size(); ++i) EXPECT_EQ(info.seekPoints[i].sample, c.kept[i]);
+    }
+}
+
+TEST_F(FlacProbe, OtherMetadataIsSkippedAndFramesArePlacedByTheirNumbers) {
+    StreamInfo info;
+    info.minBlockSize = info.maxBlockSize = 44100;
+    info.totalSamples = 3 * 44100;
+    BitWriter out;
+    out.putBytes({'f', 'L', 'a', 'C'});
+    putMetadataBlock(out, false, 4, std::vector<std::uint8_t>(40, 0xFF));  // tags
+    putStreamInfo(out, false, info);
+    // A seek table claiming other frames is ignored.
+    putMetadataBlock(out, false, 3, std::vector<std::uint8_t>(18, 0x00));
+    putMetadataBlock(out, true, 1, std::vector<std::uint8_t>(1000, 0x00));  // padding
+    std::uint32_t firstFrame = static_cast<std::uint32_t>(out.bytes().size());
+    putConstantFrame(out, {.number = 0, .blockSizeCode = 7, .explicitBlockSize = 44100});
+    std::uint32_t secondFrame = static_cast<std::uint32_t>(out.bytes().size());
+    // Variable blocking in a fixed-size stream: the number is a sample number.
+    putConstantFrame(out, {.number = 50000, .variableBlocking = true, .blockSizeCode = 7, .explicitBlockSize = 44100});
+    std::uint32_t thirdFrame = static_cast<std::uint32_t>(out.bytes().size());
+    // Left/side stereo (a 17-bit side channel) and an 8-bit block size.
+    putConstantFrame(out, {.number = 2, .blockSizeCode = 6, .explicitBlockSize = 200, .channelAssignment = 8});
+
+    AudioInfoPtr result = probe(out.bytes());
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->flac.flacSeekStep, 1);
+    ASSERT_EQ(result->seekPointCount, 4u);
+    const SeekPoint expected[] = {{0, firstFrame},
+                                  {50000, secondFrame},
+                                  {2 * 44100, thirdFrame},
+                                  {3 * 44100, static_cast<std::uint32_t>(out.bytes().size())}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(result->seekPoints[i].sample, expected[i].sample) << i;
+        EXPECT_EQ(result->seekPoints[i].offset, expected[i].offset) << i;
+    }
+}
+
+TEST_F(FlacProbe, ResidualsOfBothCodingsWithEscapesAreWalked) {
+    StreamInfo info;
+    info.minBlockSize = info.maxBlockSize = 192;
+    info.totalSamples = 192;
+    BitWriter out;
+    out.putBytes({'f', 'L', 'a', 'C'});
+    putStreamInfo(out, true, info);
+    std::uint32_t frameStart = static_cast<std::uint32_t>(out.bytes().size());
+    out.put(0x7FFC, 15);
+    out.put(0, 1);
+    out.put(1, 4);  // 192 samples
+    out.put(9, 4);
+    out.put(1, 4);  // two independent channels
+    out.put(4, 3);
+    out.put(0, 1);
+    out.putCodedNumber(0);
+    out.put(0, 8);
+    // Channel 0: fixed order 2, 5-bit Rice parameters, partition order 1; the
+    // first partition escaped to 7-bit values, the second Rice with parameter 3.
+    out.put(0, 1);
+    out.put(8 + 2, 6);
+    out.put(0, 1);
+    out.put(5, 16);
+    out.put(7, 16);
+    out.put(1, 2);
+    out.put(1, 4);
+    out.put(31, 5);
+    out.put(7, 5);
+    for (int i = 0; i < 96 - 2; ++i) out.put(static_cast<std::uint64_t>(i), 7);
+    out.put(3, 5);
+    for (int i = 0; i < 96; ++i) {
+        out.put(0, static_cast<int>(i % 5));  // unary high part
+        out.put(1, 1);
+        out.put(static_cast<std::uint64_t>(i), 3);
+    }
+    // Channel 1: LPC order 3 with 2 wasted bits, 4-bit parameters, a long
+    // unary run in one value.
+    out.put(0, 1);
+    out.put(31 + 3, 6);
+    out.put(1, 1);
+    out.put(1, 2);  // wasted bits: unary 1, so 2
+    for (int i = 0; i < 3; ++i) out.put(0x1234, 14);
+    out.put(11, 4);  // precision 12
+    out.put(9, 5);   // shift 9
+    for (int i = 0; i < 3; ++i) out.put(0x800, 12);
+    out.put(0, 2);
+    out.put(0, 4);
+    out.put(2, 4);
+    for (int i = 0; i < 192 - 3; ++i) {
+        out.put(0, i == 100 ? 150 : 1);
+        out.put(1, 1);
+        out.put(2, 2);
+    }
+    out.align();
+    out.put(0, 16);
+
+    AudioInfoPtr result = probe(out.bytes());
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->seekPointCount, 2u);
+    EXPECT_EQ(result->seekPoints[0].offset, frameStart);
+    EXPECT_EQ(result->seekPoints[1].offset, out.bytes().size());
+}
+
+TEST_F(FlacProbe, RefusedStreams) {
+    auto withInfo = [](auto change) {
+        StreamInfo info;
+        change(info);
+        return constantStream(info, 10);
+    };
+    std::vector<std::uint8_t> good = constantStream(StreamInfo{}, 10);
+    auto tagged = good;
+    tagged.insert(tagged.end(), 128, 'T');
+    auto oneTrailingByte = good;
+    oneTrailingByte.push_back(0);
+    auto truncated = good;
+    truncated.resize(good.size() - 3);
+    std::vector<std::uint8_t> endsInMetadata(good.begin(), good.begin() + 30);
+    std::vector<std::uint8_t> noLastBlock(good.begin(), good.begin() + 42);
+    noLastBlock[4] = 0x00;  // STREAMINFO without the last-block flag, then frames
+    noLastBlock.resize(42);
+
+    auto withFrame = [](const FrameShape& shape) {
+        BitWriter out;
+        out.putBytes({'f', 'L', 'a', 'C'});
+        putStreamInfo(out, true, StreamInfo{});
+        putConstantFrame(out, FrameShape{});
+        putConstantFrame(out, shape);
+        return out.bytes();
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"mono", withInfo([](StreamInfo& i) { i.channels = 1; })},
+        {"48 kHz", withInfo([](StreamInfo& i) { i.sampleRate = 48000; })},
+        {"24-bit", withInfo([](StreamInfo& i) { i.bitsPerSample = 24; })},
+        {"variable block size", withInfo([](StreamInfo& i) { i.maxBlockSize = 4608; })},
+        {"block size 0", withInfo([](StreamInfo& i) { i.minBlockSize = i.maxBlockSize = 0; })},
+        {"128-byte tag after the last frame", tagged},
+        {"one byte after the last frame", oneTrailingByte},
+        {"last frame cut short", truncated},
+        {"ends inside the metadata", endsInMetadata},
+        {"metadata never ends", noLastBlock},
+        {"frame larger than the maximum block", withFrame({.number = 1, .blockSizeCode = 13})},
+        {"frame with more channels", withFrame({.number = 1, .channelAssignment = 2})},
+        {"reserved channel assignment", withFrame({.number = 1, .channelAssignment = 11})},
+        {"no STREAMINFO", {'f', 'L', 'a', 'C', 0x81, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        // A fresh signature each time, so no case is answered from the cache.
+        std::vector<std::uint8_t> bytes = c.bytes;
+        if (bytes.size() > 42) bytes[26 + 8] = static_cast<std::uint8_t>(index++);
+        EXPECT_FALSE(probe(bytes)) << c.what;
+    }
+    EXPECT_FALSE(fs::exists(dir_.path() / "Vantorel" / "seektable" / "FA1B2C30000000000000000000000000.skt"));
+    // The streams the refusals were made from are accepted.
+    EXPECT_TRUE(probe(good));
+    EXPECT_TRUE(probe(withFrame({.number = 1, .channelAssignment = 0})));
+}
+
+TEST_F(FlacProbe, TotalSamplesZeroStillGivesATable) {
+    StreamInfo info;
+    info.totalSamples = 0;
+    std::vector<std::uint8_t> bytes = constantStream(info, 3);
+    AudioInfoPtr result = probe(bytes);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->totalSamples, 0u);
+    EXPECT_EQ(audioFrames(*result), 0u);
+    ASSERT_EQ(result->seekPointCount, 2u);
+    EXPECT_EQ(result->seekPoints[1].sample, 0u);
+    EXPECT_EQ(result->seekPoints[1].offset, bytes.size());
+}
+
+TEST_F(FlacProbe, ASecondProbeTakesTheCachedTable) {
+    StreamInfo info;
+    std::vector<std::uint8_t> bytes = constantStream(info, 30);
+    ASSERT_TRUE(probe(bytes));
+    // The frames no longer parse, and a file with the same signature but
+    // fewer frames: both get the first walk's table from the cache.
+    std::vector<std::uint8_t> damaged = bytes;
+    damaged[42 + 20] = 0xFF;
+    damaged.resize(damaged.size() - 5);
+    for (const auto& again : {damaged, constantStream(info, 5)}) {
+        AudioInfoPtr result = probe(again, "b.flac");
+        ASSERT_TRUE(result);
+        ASSERT_EQ(result->seekPointCount, 4u);
+        EXPECT_EQ(result->seekPoints[3].offset, bytes.size());
+    }
+    // A damaged cache file is a miss: the file is walked (and here refused).
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path() / "Vantorel"))
+        if (entry.is_regular_file()) writeFile(entry.path(), std::string(56, 'x'));
+    EXPECT_FALSE(probe(damaged, "b.flac"));
+}
+
+}  // namespace
+}  // namespace trakmap
