@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "audio/alac.h"
+#include "audio/byte_order.h"
 #include "audio/flac.h"
 #include "audio/monkeys_audio.h"
 #include "audio/tta.h"
@@ -14,35 +15,23 @@ namespace {
 
 constexpr std::uint32_t kHeaderBytes = 44;
 
-std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
-           std::uint32_t{p[3]};
-}
-
 bool magicIs(const std::uint8_t* p, const char (&magic)[5]) { return std::memcmp(p, magic, 4) == 0; }
 
 // The canonical 44-byte header of a CD-format PCM WAVE file: only the format
 // fields and the data size at 40 are read.
 AudioInfoPtr measurePcmWave(const std::uint8_t* header) {
-    if (!magicIs(header + 8, "WAVE") || le16(header + 22) != 2 || le32(header + 24) != 44100 ||
-        le16(header + 34) != 16)
+    if (!magicIs(header + 8, "WAVE") || loadLe16(header + 22) != 2 || loadLe32(header + 24) != 44100 ||
+        loadLe16(header + 34) != 16)
         return nullptr;
     AudioInfoPtr info = newAudioInfo(kCodecPcmWave);
-    if (info) info->totalSamples = le32(header + 40) >> 2;
+    if (info) info->totalSamples = loadLe32(header + 40) >> 2;
     return info;
 }
 
 // An MP4 file of brand "M4A ": its first box is an ftyp whose size covers at
 // least the brand and minor version and is a whole number of 4-byte brands.
 bool isM4aFileType(const std::uint8_t* header) {
-    std::uint32_t size = be32(header);
+    std::uint32_t size = loadBe32(header);
     return size >= 16 && size % 4 == 0 && magicIs(header + 4, "ftyp") && magicIs(header + 8, "M4A ");
 }
 
