@@ -1,8 +1,6 @@
-// End-to-end runs of the tool that matter on Windows as much as anywhere: the
-// command line's options and exit codes, and sheets that fail without ending
-// the run. The WindowsOnly cases cover Windows path rules and only run when the
-// tool is driven through a runner such as Wine (TRAKMAP_E2E_RUNNER).
-#include <cstdlib>
+// End-to-end runs of the Windows executable for the Windows command-line and
+// path rules. They only run when the tool is driven through a runner such as
+// Wine (TRAKMAP_E2E_RUNNER); natively they are skipped.
 #include <string>
 #include <vector>
 
@@ -36,103 +34,25 @@ std::string sectionOf(const std::string& out, const std::string& sheetArgument) 
     return out.substr(start, next == std::string::npos ? std::string::npos : next + 1 - start);
 }
 
-bool underRunner() {
-    const char* runner = std::getenv("TRAKMAP_E2E_RUNNER");
-    return runner != nullptr && *runner != 0;
-}
-
-// The Windows spelling of a folder of this machine as Wine shows it: the
-// Unix root is drive Z:.
-std::string windowsPathOf(const fs::path& path) {
-    std::string text = "Z:" + fs::absolute(path).string();
-    for (char& c : text)
-        if (c == '/') c = '\\';
-    return text;
-}
-
-struct OptionCase {
-    std::vector<std::string> args;
-    int exitCode;
-};
-
-void expectUsageRuns(const std::vector<OptionCase>& cases) {
-    TempDir dir;
-    for (const OptionCase& c : cases) {
-        std::string shown = c.args.empty() ? "(none)" : c.args[0];
-        ToolResult result = runTool(c.args, dir.path(), dir / "cache");
-        EXPECT_EQ(result.out, kUsage) << shown;
-        EXPECT_EQ(result.exitCode, c.exitCode) << shown;
-    }
-}
-
-TEST(EndToEndCommandLine, OptionsPrintTheUsageWithTheirExitCode) {
-    expectUsageRuns({
-        {{}, 0},
-        {{"-?"}, 0},
-        {{"-h"}, 0},
-        {{"-H"}, 0},
-        {{"-x"}, 1},
-        {{"-"}, 1},
-        {{"-help"}, 0},  // only the second character counts
-    });
-}
-
-TEST(EndToEndCommandLine, AnOptionEndsTheRunAfterTheSheetsBeforeIt) {
-    TempDir dir;
-    writeFile(dir / "a.cue", sheetNaming("a.wav"));
-    writeCdWave(dir / "a.wav", 2352 * 75);
-    writeFile(dir / "b.cue", sheetNaming("a.wav"));
-
-    ToolResult result = runTool({"a.cue", "-x", "b.cue"}, dir.path(), dir / "cache");
-
-    EXPECT_EQ(result.exitCode, 1);
-    std::string section = sectionOf(result.out, "a.cue");
-    EXPECT_NE(section.find(kLayoutHeading), std::string::npos) << result.out;
-    ASSERT_GE(result.out.size(), kUsage.size());
-    EXPECT_EQ(result.out.substr(result.out.size() - kUsage.size()), kUsage);
-    EXPECT_EQ(result.out.find("b.cue"), std::string::npos) << result.out;
-}
-
-// Every kind of failed sheet prints what it got to, the run goes on with the
-// next argument (a parse error's message box does not hold it up) and the
-// exit code stays 0.
-TEST(EndToEndSheets, FailedSheetsNeitherStopTheRunNorChangeTheExitCode) {
-    TempDir dir;
-    fs::create_directory(dir / "sub");
-    writeFile(dir / "broken.cue", "FILE a.wav\n");
-    writeFile(dir / "gone.cue", sheetNaming("gone.wav"));
-    writeFile(dir / "sub" / "album.cue", sheetNaming("CD1.wav"));
-    writeCdWave(dir / "sub" / "album.wav", 2352 * 75);
-
-    ToolResult result = runTool({"missing.cue", "sub/", "broken.cue", "gone.cue", "sub/album.cue"},
-                                dir.path(), dir / "cache");
-
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(sectionOf(result.out, "missing.cue"), "trakmap missing.cue\n");
-    EXPECT_EQ(sectionOf(result.out, "sub/"), "trakmap sub/\n");
-    EXPECT_EQ(sectionOf(result.out, "broken.cue"), "trakmap broken.cue\n");
-    EXPECT_EQ(sectionOf(result.out, "gone.cue"),
-              "trakmap gone.cue\n" + kSheetHeading + sheetNaming("gone.wav"));
-    // A missing CD1.wav falls back to the sheet's own base name, album.wav.
-    EXPECT_NE(sectionOf(result.out, "sub/album.cue").find(kLayoutHeading), std::string::npos)
-        << result.out;
-}
-
 TEST(EndToEndWindowsOnly, SlashIntroducesOptions) {
-    if (!underRunner()) GTEST_SKIP() << "Windows command-line rules; needs TRAKMAP_E2E_RUNNER";
-    expectUsageRuns({
-        {{"/h"}, 0},
-        {{"/?"}, 0},
-        {{"/x"}, 1},
-        {{"/"}, 1},
-    });
+    if (!toolRunsUnderRunner()) GTEST_SKIP() << "Windows command-line rules; needs TRAKMAP_E2E_RUNNER";
+    struct Case {
+        std::string option;
+        int exitCode;
+    };
+    TempDir dir;
+    for (const Case& c : {Case{"/h", 0}, Case{"/?", 0}, Case{"/H", 0}, Case{"/x", 1}, Case{"/", 1}}) {
+        ToolResult result = runTool({c.option}, dir.path(), dir / "cache");
+        EXPECT_EQ(result.out, kUsage) << c.option;
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.option;
+    }
 }
 
 // Names with a drive letter or a leading backslash are opened as written,
 // without the sheet's folder and without the fallback to the sheet's base
 // name; a leading "/" is not absolute and stays below the sheet's folder.
 TEST(EndToEndWindowsOnly, AbsoluteSheetNamesAreOpenedAsWritten) {
-    if (!underRunner()) GTEST_SKIP() << "Windows path rules; needs TRAKMAP_E2E_RUNNER";
+    if (!toolRunsUnderRunner()) GTEST_SKIP() << "Windows path rules; needs TRAKMAP_E2E_RUNNER";
     TempDir dir;
     fs::create_directories(dir / "elsewhere");
     fs::create_directories(dir / "disc" / "nested");
@@ -140,7 +60,7 @@ TEST(EndToEndWindowsOnly, AbsoluteSheetNamesAreOpenedAsWritten) {
     writeCdWave(dir / "disc" / "nested" / "y.wav", 2352 * 75);
     // What a fallback would find: the sheet's base name with the name's extension.
     writeCdWave(dir / "disc" / "album.wav", 2352 * 75);
-    std::string elsewhere = windowsPathOf(dir / "elsewhere");
+    std::string elsewhere = toolPathOf(fs::absolute(dir / "elsewhere"));
     std::string rootRelative = elsewhere.substr(2);  // "\tmp\...\elsewhere", on drive Z:
 
     struct Case {
@@ -163,6 +83,17 @@ TEST(EndToEndWindowsOnly, AbsoluteSheetNamesAreOpenedAsWritten) {
             << c.name << "\n" << result.out;
         EXPECT_EQ(result.exitCode, 0) << c.name;
     }
+}
+
+// A sheet saved as UTF-8 with a byte-order mark names its files in UTF-8,
+// whatever the system's 8-bit code page.
+TEST(EndToEndWindowsOnly, Utf8SheetNamesNonAsciiFiles) {
+    if (!toolRunsUnderRunner()) GTEST_SKIP() << "Windows name conversion; needs TRAKMAP_E2E_RUNNER";
+    TempDir dir;
+    writeCdWave(dir / "caf\xC3\xA9 \xE2\x99\xAA.wav", 2352 * 75);
+    writeFile(dir / "album.cue", "\xEF\xBB\xBF" + sheetNaming("caf\xC3\xA9 \xE2\x99\xAA.wav"));
+    ToolResult result = runTool({"album.cue"}, dir.path(), dir / "cache");
+    EXPECT_NE(result.out.find(kLayoutHeading), std::string::npos) << result.out << result.err;
 }
 
 }  // namespace
