@@ -43,8 +43,8 @@ TEST(EndToEndWindowsOnly, SlashIntroducesOptions) {
     TempDir dir;
     for (const Case& c : {Case{"/h", 0}, Case{"/?", 0}, Case{"/H", 0}, Case{"/x", 1}, Case{"/", 1}}) {
         ToolResult result = runTool({c.option}, dir.path(), dir / "cache");
-        EXPECT_EQ(result.out, kUsage) << c.option;
-        EXPECT_EQ(result.exitCode, c.exitCode) << c.option;
+        EXPECT_EQ(result.out, kUsage) << c.option << "\nstderr:\n" << result.err;
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.option << "\nstderr:\n" << result.err;
     }
 }
 
@@ -78,10 +78,10 @@ TEST(EndToEndWindowsOnly, AbsoluteSheetNamesAreOpenedAsWritten) {
         writeFile(dir / "disc" / "album.cue", sheetNaming(c.name));
         ToolResult result = runTool({"disc\\album.cue"}, dir.path(), dir / "cache");
         std::string section = sectionOf(result.out, "disc\\album.cue");
-        EXPECT_NE(section.find(kSheetHeading), std::string::npos) << c.name << "\n" << result.out;
-        EXPECT_EQ(section.find(kLayoutHeading) != std::string::npos, c.opens)
-            << c.name << "\n" << result.out;
-        EXPECT_EQ(result.exitCode, 0) << c.name;
+        std::string shown = c.name + "\nstdout:\n" + result.out + "stderr:\n" + result.err;
+        EXPECT_NE(section.find(kSheetHeading), std::string::npos) << shown;
+        EXPECT_EQ(section.find(kLayoutHeading) != std::string::npos, c.opens) << shown;
+        EXPECT_EQ(result.exitCode, 0) << shown;
     }
 }
 

@@ -58,7 +58,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 wineboot -i >/dev/null 2>&1
-# Keep this prefix's server up between the many short runs.
+# Let the prefix's first start finish completely, then keep its server up
+# between the many short runs.
+wineserver -w
 wineserver -p >/dev/null 2>&1 || true
 
 TRAKMAP_E2E_BINARY="$build_root/x86_64/trakmap.exe" \
