@@ -108,6 +108,20 @@ ToolResult runTool(const std::vector<std::string>& args, const fs::path& cwd, co
     return result;
 }
 
+bool toolRunsUnderRunner() {
+    const char* runner = std::getenv("TRAKMAP_E2E_RUNNER");
+    return runner != nullptr && *runner != 0;
+}
+
+std::string toolPathOf(const fs::path& path) {
+    if (!toolRunsUnderRunner()) return path.string();
+    // Wine shows the Unix root as drive Z:.
+    std::string text = "Z:" + path.string();
+    for (char& c : text)
+        if (c == '/') c = '\\';
+    return text;
+}
+
 int runShell(const std::string& command) {
     int status = std::system(command.c_str());
     if (status == -1 || !WIFEXITED(status)) return -1;

@@ -47,6 +47,15 @@ struct ToolResult {
 ToolResult runTool(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                    const std::filesystem::path& cacheHome);
 
+// Whether runTool drives the tool through TRAKMAP_E2E_RUNNER (Wine): the tool
+// then follows Windows rules, and parse errors go to a message box, not to
+// standard error.
+bool toolRunsUnderRunner();
+
+// An absolute path of this machine as the tool spells it in its messages:
+// unchanged natively; under Wine on drive Z: with backslashes.
+std::string toolPathOf(const std::filesystem::path& path);
+
 // Runs a shell command line; returns its exit status (-1 if it did not run).
 int runShell(const std::string& command);
 

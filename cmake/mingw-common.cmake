@@ -1,0 +1,19 @@
+# Shared part of the MinGW-w64 toolchain files; they set TRAKMAP_MINGW_ARCH
+# (i686 or x86_64) and include this file.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${TRAKMAP_MINGW_ARCH})
+
+set(TRAKMAP_MINGW_PREFIX ${TRAKMAP_MINGW_ARCH}-w64-mingw32)
+set(CMAKE_C_COMPILER ${TRAKMAP_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${TRAKMAP_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${TRAKMAP_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TRAKMAP_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Only the tool is built for Windows; the test suite runs natively and drives
+# the Windows executable through Wine.
+set(TRAKMAP_BUILD_TESTS OFF CACHE BOOL "Build the test suite" FORCE)
