@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -108,6 +109,16 @@ const char* fileTypeWord(std::uint32_t fileType) {
 
 const char* trackTypeWord(std::uint32_t trackType) {
     return trackType <= 8 ? kTrackTypes[trackType].written : "Unknown";
+}
+
+std::string formatMsf(std::int64_t frames) {
+    const char* sign = frames < 0 ? "-" : "";
+    // The magnitude, kept unsigned so the most negative count has one too.
+    std::uint64_t v = frames < 0 ? 0 - static_cast<std::uint64_t>(frames) : static_cast<std::uint64_t>(frames);
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%02llu:%02llu:%02llu", sign, static_cast<unsigned long long>(v / 4500),
+                  static_cast<unsigned long long>(v / 75 % 60), static_cast<unsigned long long>(v % 75));
+    return text;
 }
 
 std::unique_ptr<CueSheet> createCueSheet() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -61,6 +62,10 @@ CueTrackType trackTypeFromWord(std::string_view word);
 // The words written back ("Unknown" for codes without a word).
 const char* fileTypeWord(std::uint32_t fileType);
 const char* trackTypeWord(std::uint32_t trackType);
+
+// A frame count as MM:SS:FF for messages (minutes not wrapped; a negative
+// count gets a leading "-").
+std::string formatMsf(std::int64_t frames);
 
 using CueText = const char*;  // zero-terminated, in the sheet's arena; null = absent
 

@@ -137,13 +137,6 @@ std::int32_t readNumber(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
-std::string formatTime(std::int32_t frames) {
-    auto v = static_cast<std::uint32_t>(frames);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u", (v / 4500) & 0xFFFF, (v % 4500) / 75, v % 75);
-    return text;
-}
-
 struct Parser {
     CueSheet& sheet;
     std::string* problem;
@@ -248,10 +241,10 @@ struct Parser {
         std::int32_t position = readTime(timeText);
         if (lastIndexNumberInFile == -1 && position != 0)
             return failSilently("the first INDEX of a file must lie at 00:00:00, not at " +
-                                formatTime(position));
+                                formatMsf(position));
         if (lastIndexNumberInFile != -1 && position <= lastIndexPositionInFile)
-            return failSilently("INDEX positions must rise within a file: " + formatTime(position) +
-                                " does not come after " + formatTime(lastIndexPositionInFile));
+            return failSilently("INDEX positions must rise within a file: " + formatMsf(position) +
+                                " does not come after " + formatMsf(lastIndexPositionInFile));
         lastIndexNumberInFile = number;
         lastIndexPositionInFile = position;
         if (lastIndexNumberInTrack != -1 && number != lastIndexNumberInTrack + 1)

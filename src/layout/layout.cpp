@@ -16,11 +16,6 @@ namespace {
 
 constexpr std::int64_t kLargestPosition = std::numeric_limits<std::int32_t>::max();
 
-std::string msf(std::int64_t frames) {
-    auto twoDigits = [](std::int64_t value) { return (value < 10 ? "0" : "") + std::to_string(value); };
-    return twoDigits(frames / 4500) + ":" + twoDigits(frames / 75 % 60) + ":" + twoDigits(frames % 75);
-}
-
 std::int64_t clampedFrames(std::uint64_t frames) {
     return frames > static_cast<std::uint64_t>(kLargestPosition) ? kLargestPosition + 1
                                                                   : static_cast<std::int64_t>(frames);
@@ -71,8 +66,8 @@ struct LayoutRun {
                          std::uint32_t sectorSize) {
         std::int64_t frames = fileFrames(index, sectorSize);
         if (position <= frames) return true;
-        return refuse(what + " lies at " + msf(position) + " in " + fileLabel(index) + ", which holds " +
-                      msf(frames));
+        return refuse(what + " lies at " + formatMsf(position) + " in " + fileLabel(index) + ", which holds " +
+                      formatMsf(frames));
     }
 
     bool store(std::int64_t value, std::int32_t* field, std::size_t track) {
@@ -156,8 +151,8 @@ bool closeTrack(LayoutRun& run, std::size_t p, std::int64_t end, std::int64_t* e
     std::int64_t start = startWithin(previous, run.currentFile);
     if (previous.leadOut != 0) {
         if (previous.leadOut < start)
-            return run.refuse("REM LEAD-OUT of " + trackLabel(p) + " at " + msf(previous.leadOut) +
-                              " lies before its start at " + msf(start) + " in " + run.fileLabel(run.currentFile));
+            return run.refuse("REM LEAD-OUT of " + trackLabel(p) + " at " + formatMsf(previous.leadOut) +
+                              " lies before its start at " + formatMsf(start) + " in " + run.fileLabel(run.currentFile));
         if (!run.checkWithinFile("REM LEAD-OUT of " + trackLabel(p), previous.leadOut, run.currentFile,
                                  previous.sectorSize))
             return false;
@@ -200,9 +195,9 @@ bool reachTrack(LayoutRun& run, std::size_t i) {
     std::int32_t previousStart = startWithin(run.sheet.tracks[p], run.currentFile);
     std::int32_t firstPosition = hasIndex0 ? t.index0 : t.index1;
     if (firstFile == run.currentFile && firstPosition < previousStart)
-        return run.refuse(trackLabel(i) + " starts at " + msf(firstPosition) + " in " +
+        return run.refuse(trackLabel(i) + " starts at " + formatMsf(firstPosition) + " in " +
                           run.fileLabel(run.currentFile) + ", before " + trackLabel(p) + " at " +
-                          msf(previousStart));
+                          formatMsf(previousStart));
 
     if (t.index1File == run.currentFile) {
         std::int64_t d = start - previousStart;
