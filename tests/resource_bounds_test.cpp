@@ -35,6 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
+#ifndef TRAKMAP_ADDRESS_SANITIZER
 constexpr std::uint64_t kHeadroomBytes = 256ull << 20;
 
 std::uint64_t addressSpaceInUse() {
@@ -75,6 +76,8 @@ void patchAfterAtom(std::vector<std::uint8_t>& bytes, std::string_view atom, std
     ASSERT_LE(position + 4, bytes.size());
     for (int i = 0; i < 4; ++i) bytes[position + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
 }
+
+#endif
 
 TEST(ResourceBounds, PosixTablesClaimingGigabytesAreRefusedWithoutAllocatingThem) {
 #ifdef TRAKMAP_ADDRESS_SANITIZER
