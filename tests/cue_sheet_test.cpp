@@ -118,6 +118,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "REM SESSION 2\nTRACK 2 MODE2/2352\nINDEX 01 31:00:00\n",
                   "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n\nREM LEAD-OUT 30:00:00\n"
                   "REM SESSION 02\n  TRACK 02 MODE2/2352\n    INDEX 01 31:00:00\n"},
+        RoundTrip{"LargestSessionNumberIsWrittenWithoutWrapping",
+                  "REM SESSION 99999999999\nFILE a.wav WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\nREM LEAD-OUT 00:01:00\n",
+                  "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n\nREM LEAD-OUT 00:01:00\n"
+                  "REM SESSION 2147483648\n"},
         RoundTrip{"IndexNumbersRunOnFromTheFirst",
                   "FILE a.wav WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\nINDEX 02 00:05:00\nINDEX 03 00:06:00\n",
                   "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"},
@@ -211,6 +215,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "line 5: INDEX positions must rise within a file: 00:00:00 does not come after 00:00:00"},
         Failure{"IndexNumbersMustRunOn", "FILE a WAVE\nTRACK 1 AUDIO\nINDEX 00 00:00:00\nINDEX 02 00:01:00\n", "",
                 "line 4: INDEX numbers must run on by one within a track: INDEX 2 follows INDEX 0"},
+        // The largest number does not wrap round to the smallest when one is added.
+        Failure{"IndexNumberAfterTheLargestNumber",
+                "FILE a WAVE\nTRACK 1 AUDIO\nINDEX 99999999999 00:00:00\nINDEX -99999999999 00:01:00\n", "",
+                "line 4: INDEX numbers must run on by one within a track: INDEX -2147483648 follows INDEX "
+                "2147483647"},
         Failure{"FileNameOver255Characters", "FILE \"" + std::string(256, 'n') + "\" WAVE\n", "",
                 "line 1: the FILE name is 256 characters long; at most 255 are allowed"}),
     [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });

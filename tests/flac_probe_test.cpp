@@ -396,5 +396,34 @@ TEST_F(FlacProbe, ASecondProbeTakesTheCachedTable) {
     EXPECT_FALSE(probe(damaged, "b.flac"));
 }
 
+// A stream that accepts blocks of 65535 samples, followed by a million frame
+// headers of junk (sync code, then the reserved bit set): the walk must stop
+// at the first of them rather than work through the file.
+TEST_F(FlacProbe, MillionJunkFramesAfterTheLargestBlockSizeAreRefusedAtTheFirst) {
+    StreamInfo info;
+    info.minBlockSize = info.maxBlockSize = 65535;
+    BitWriter out;
+    out.putBytes({'f', 'L', 'a', 'C'});
+    putStreamInfo(out, true, info);
+    std::vector<std::uint8_t> bytes = out.bytes();
+    const std::size_t firstFrame = bytes.size();
+    static constexpr std::uint8_t kJunkFrame[] = {0xFF, 0xF8, 0x79, 0x19};
+    bytes.reserve(firstFrame + sizeof kJunkFrame * 1000000);
+    for (int i = 0; i < 1000000; ++i) bytes.insert(bytes.end(), std::begin(kJunkFrame), std::end(kJunkFrame));
+    writeFile(dir_ / "junk.flac", bytes);
+
+    UniqueFile file(platformOpenFile((dir_ / "junk.flac").c_str(), kOpenRead));
+    ASSERT_TRUE(file.valid());
+    FlacDecoder decoder;
+    ASSERT_TRUE(initReader(decoder.reader, file.get()));
+    ASSERT_TRUE(readFlacMetadata(decoder));
+    EXPECT_EQ(decodeFlacFrame(decoder), kFlacFrameRefused);
+    EXPECT_EQ(decoder.frameOffset, firstFrame);
+    EXPECT_LE(bytePosition(decoder.reader), static_cast<std::int64_t>(firstFrame + sizeof kJunkFrame));
+
+    EXPECT_FALSE(probe(bytes, "junk.flac"));
+    EXPECT_FALSE(fs::exists(dir_.path() / "Vantorel" / "seektable" / "FA1B2C30000000000000000000000000.skt"));
+}
+
 }  // namespace
 }  // namespace trakmap

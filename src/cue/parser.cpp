@@ -247,7 +247,7 @@ struct Parser {
                                 " does not come after " + formatMsf(lastIndexPositionInFile));
         lastIndexNumberInFile = number;
         lastIndexPositionInFile = position;
-        if (lastIndexNumberInTrack != -1 && number != lastIndexNumberInTrack + 1)
+        if (lastIndexNumberInTrack != -1 && std::int64_t{number} != std::int64_t{lastIndexNumberInTrack} + 1)
             return failSilently("INDEX numbers must run on by one within a track: INDEX " +
                                 std::to_string(number) + " follows INDEX " +
                                 std::to_string(lastIndexNumberInTrack));

@@ -66,7 +66,8 @@ void writeCueSheet(const CueSheet& sheet, std::FILE* out) {
         if (track.leadOut != 0) {
             std::fputs("\n", out);
             printTime(out, "REM LEAD-OUT", track.leadOut);
-            std::fprintf(out, "REM SESSION %02d\n", track.session + 1);
+            // Widened: the session number read from the sheet may be INT_MAX.
+            std::fprintf(out, "REM SESSION %02lld\n", static_cast<long long>(track.session) + 1);
         }
         lastFileWritten = track.index1File;
     }

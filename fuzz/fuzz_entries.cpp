@@ -1,0 +1,166 @@
+#include "fuzz_entries.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/run_sheet.h"
+#include "audio/alac.h"
+#include "audio/flac.h"
+#include "audio/monkeys_audio.h"
+#include "audio/probe.h"
+#include "audio/tta.h"
+#include "audio/wavpack.h"
+#include "cache/seek_table_cache.h"
+#include "cdtext/cdtext.h"
+#include "cue/parser.h"
+#include "cue/writer.h"
+#include "fuzz_support.h"
+
+namespace trakmap::fuzz {
+
+namespace {
+
+constexpr std::string_view kSeparator = "\n--8<--\n";
+constexpr std::size_t kWavPackScanBytes = 1048576;
+constexpr std::size_t kCacheBodyStart = 8;
+constexpr std::size_t kCacheDigestOffset = 32;
+
+Input bytesOf(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Probes the input with `probe`; with `twice`, probes it again after the
+// first probe has filled the cache and requires the same result.
+int probeInput(AudioInfoPtr (*probe)(NativeFile), Input input, bool twice) {
+    resetSeekTableCache();
+    UniqueFile file = openScratchFile(input);
+    AudioInfoPtr first = probe(file.get());
+    touchAudioInfo(first.get());
+    if (!twice) return 0;
+    if (!platformSeekFile(file.get(), 0, SeekFrom::begin)) fail("cannot rewind");
+    AudioInfoPtr second = probe(file.get());
+    requireSameResult(first.get(), second.get());
+    return 0;
+}
+
+void lookUpCacheFile(const Digest& digest, Input bytes) {
+    resetSeekTableCache();
+    PathString path;
+    if (!seekTableCachePath(&path, 'F', digest)) fail("no cache path");
+    writeTempFile(std::filesystem::relative(path, tempFolder()), bytes);
+    std::optional<SeekTableRecord> record = loadSeekTable('F', digest);
+    if (record && record->entries.empty()) fail("a cache hit without entries");
+}
+
+// The digest an unscrambled image names, or zeros when it is too short.
+Digest digestOf(Input image) {
+    Digest digest{};
+    if (image.size() >= kCacheDigestOffset + digest.size())
+        std::copy_n(image.begin() + kCacheDigestOffset, digest.size(), digest.begin());
+    return digest;
+}
+
+}  // namespace
+
+int fuzzCueSheet(Input input) {
+    // The parser reads a C stream.
+    auto stream = scratchStream();
+    if (std::fwrite(input.data(), 1, input.size(), stream.get()) != input.size()) fail("cannot write a stream");
+    std::rewind(stream.get());
+    std::unique_ptr<CueSheet> sheet = createCueSheet();
+    std::string problem;
+    bool parsed = sheet && parseCueSheet(stream.get(), *sheet, &problem);
+    if (parsed) writeCueSheet(*sheet, scratchStream().get());
+    return 0;
+}
+
+int fuzzRunSheet(Input input) {
+    std::string_view all(reinterpret_cast<const char*>(input.data()), input.size());
+    std::size_t split = all.find(kSeparator);
+    std::string_view sheet = all.substr(0, split);
+    std::string_view audio = split == std::string_view::npos ? std::string_view{} : all.substr(split + kSeparator.size());
+    // Every name must stay inside the temporary folder: a path could reach a
+    // device or a pipe whose read blocks.
+    if (sheet.find_first_of("/\\") != std::string_view::npos) return -1;
+
+    resetSeekTableCache();
+    std::filesystem::path sheetPath = writeTempFile("sheet.cue", bytesOf(sheet));
+    writeTempFile("audio", bytesOf(audio));
+    DiscContext context;
+    runSheet(sheetPath.c_str(), context);
+    std::fflush(stdout);
+    return 0;
+}
+
+int fuzzProbeDispatch(Input input) { return probeInput(probeAudioFile, input, false); }
+int fuzzProbeFlac(Input input) { return probeInput(probeFlac, input, true); }
+int fuzzProbeMonkeysAudio(Input input) { return probeInput(probeMonkeysAudio, input, false); }
+int fuzzProbeTta(Input input) { return probeInput(probeTta, input, false); }
+int fuzzProbeAlac(Input input) { return probeInput(probeAlac, input, false); }
+
+int fuzzProbeWavPack(Input input) {
+    if (input.empty()) return 0;
+    static std::vector<std::uint8_t> tiled;
+    tiled.resize(kWavPackScanBytes + input.size());
+    // Copy, then keep doubling what is already there.
+    std::size_t filled = input.size();
+    std::copy(input.begin(), input.end(), tiled.begin());
+    while (filled < tiled.size()) {
+        std::size_t piece = std::min(filled, tiled.size() - filled);
+        std::copy_n(tiled.begin(), piece, tiled.begin() + static_cast<std::ptrdiff_t>(filled));
+        filled += piece;
+    }
+    return probeInput(probeWavPack, tiled, true);
+}
+
+int fuzzCdTextFile(Input input) {
+    UniqueFile file = openScratchFile(input);
+    CdTextBuffer buffer = loadCdTextFile(file.get());
+    if (!buffer.bytes) return 0;
+    if (buffer.length < 4) fail("CD-TEXT buffer shorter than its header");
+    dumpCdText(std::span<const std::uint8_t>(buffer.bytes.get() + 4, buffer.length - 4), scratchStream().get());
+    return 0;
+}
+
+int fuzzSeekTableCache(Input input) {
+    if (input.size() < kCacheBodyStart) {
+        lookUpCacheFile(Digest{}, input);
+        return 0;
+    }
+    // As stored: the digest is the one the unscrambled image names.
+    std::vector<std::uint8_t> plain(input.begin(), input.end());
+    scrambleCacheBody(std::span(plain).subspan(kCacheBodyStart));
+    lookUpCacheFile(digestOf(plain), input);
+
+    // As an image to seal.
+    std::vector<std::uint8_t> sealed(input.begin(), input.end());
+    std::span<std::uint8_t> body = std::span(sealed).subspan(kCacheBodyStart);
+    std::uint32_t checksum = cacheChecksum(body);
+    for (int i = 0; i < 4; ++i) sealed[4 + i] = static_cast<std::uint8_t>(checksum >> (8 * i));
+    scrambleCacheBody(body);
+    lookUpCacheFile(digestOf(input), sealed);
+    return 0;
+}
+
+Entry entryNamed(std::string_view target) {
+    static constexpr std::pair<std::string_view, Entry> kEntries[] = {
+        {"cue_sheet", fuzzCueSheet},
+        {"run_sheet", fuzzRunSheet},
+        {"probe_dispatch", fuzzProbeDispatch},
+        {"probe_flac", fuzzProbeFlac},
+        {"probe_wavpack", fuzzProbeWavPack},
+        {"probe_monkeys_audio", fuzzProbeMonkeysAudio},
+        {"probe_tta", fuzzProbeTta},
+        {"probe_alac", fuzzProbeAlac},
+        {"cdtext_file", fuzzCdTextFile},
+        {"seek_table_cache", fuzzSeekTableCache},
+    };
+    for (const auto& [name, entry] : kEntries)
+        if (name == target) return entry;
+    return nullptr;
+}
+
+}  // namespace trakmap::fuzz

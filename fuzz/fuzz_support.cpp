@@ -1,0 +1,96 @@
+#include "fuzz_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include "cache/seek_table_cache.h"
+
+namespace trakmap::fuzz {
+
+namespace {
+
+std::filesystem::path makeTempFolder() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::filesystem::path folder =
+            std::filesystem::temp_directory_path() / ("trakmap-fuzz-" + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(folder, error)) return folder;
+    }
+    fail("cannot make a temporary folder");
+}
+
+void removeTempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(tempFolder(), ignored);
+}
+
+}  // namespace
+
+const std::filesystem::path& tempFolder() {
+    static const std::filesystem::path folder = [] {
+        std::filesystem::path made = makeTempFolder();
+        std::atexit(removeTempFolder);
+        return made;
+    }();
+    return folder;
+}
+
+std::filesystem::path writeTempFile(const std::filesystem::path& name, std::span<const std::uint8_t> bytes) {
+    std::filesystem::path path = tempFolder() / name;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) fail("cannot write a temporary file");
+    return path;
+}
+
+UniqueFile openScratchFile(std::span<const std::uint8_t> bytes) {
+    std::filesystem::path path = writeTempFile("input", bytes);
+    UniqueFile file(platformOpenFile(path.c_str(), kOpenRead));
+    if (!file.valid()) fail("cannot open a temporary file");
+    return file;
+}
+
+void resetSeekTableCache() {
+    setSeekTableCacheRoot(tempFolder().native());
+    std::error_code ignored;
+    std::filesystem::remove_all(tempFolder() / "Vantorel", ignored);
+}
+
+std::unique_ptr<std::FILE, int (*)(std::FILE*)> scratchStream() {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::tmpfile(), std::fclose);
+    if (!stream) fail("cannot open a scratch stream");
+    return stream;
+}
+
+void touchAudioInfo(const AudioInfo* info) {
+    if (info == nullptr) return;
+    if (info->seekPointCount != 0 && !info->seekPoints) fail("seek point count without a table");
+    volatile std::uint32_t sum = audioFrames(*info);
+    for (std::uint32_t i = 0; i < info->seekPointCount; ++i)
+        sum = sum + info->seekPoints[i].sample + info->seekPoints[i].offset;
+}
+
+void requireSameResult(const AudioInfo* first, const AudioInfo* second) {
+    if ((first == nullptr) != (second == nullptr)) fail("second probe differs in success");
+    if (first == nullptr) return;
+    if (first->totalSamples != second->totalSamples || first->maxFrameBytes != second->maxFrameBytes ||
+        first->maxFrameSamples != second->maxFrameSamples || first->seekPointCount != second->seekPointCount)
+        fail("second probe differs in its measures");
+    for (std::uint32_t i = 0; i < first->seekPointCount; ++i)
+        if (first->seekPoints[i].sample != second->seekPoints[i].sample ||
+            first->seekPoints[i].offset != second->seekPoints[i].offset)
+            fail("second probe differs in its seek table");
+}
+
+void fail(const char* what) {
+    std::fprintf(stderr, "fuzz target check failed: %s\n", what);
+    std::abort();
+}
+
+}  // namespace trakmap::fuzz

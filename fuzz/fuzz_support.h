@@ -1,0 +1,46 @@
+// What the fuzz targets share: a private temporary folder per process, files
+// written into it, and a seek-table cache that lives inside it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "audio/audio_info.h"
+#include "platform/platform.h"
+
+namespace trakmap::fuzz {
+
+// The process's own folder, made on first use and removed at exit.
+const std::filesystem::path& tempFolder();
+
+// Writes `bytes` to `name` inside the folder and returns the path.
+std::filesystem::path writeTempFile(const std::filesystem::path& name, std::span<const std::uint8_t> bytes);
+
+// Writes `bytes` to a scratch file and opens it for reading at offset 0.
+UniqueFile openScratchFile(std::span<const std::uint8_t> bytes);
+
+// Points the seek-table cache at the folder (once) and empties it, so that
+// every input starts without cached tables.
+void resetSeekTableCache();
+
+// A temporary stream, deleted when closed.
+std::unique_ptr<std::FILE, int (*)(std::FILE*)> scratchStream();
+
+// Reads every seek point the record claims to hold, so that the sanitizers
+// see a table shorter than its count.
+void touchAudioInfo(const AudioInfo* info);
+
+// Fails unless two probes of the same bytes gave the same result: the second
+// one of FLAC and WavPack comes from the seek-table cache the first one filled.
+void requireSameResult(const AudioInfo* first, const AudioInfo* second);
+
+// Ends the process through the sanitizers' crash path: two probes of the same
+// file that disagree are a fault even when nothing overflowed.
+[[noreturn]] void fail(const char* what);
+
+}  // namespace trakmap::fuzz

@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Hand-made seeds for the formats without an encoder at hand, and the cue
+sheets, CD-TEXT files and cache files; called by make-seeds.sh."""
+import os
+import struct
+import sys
+
+corpus, work = sys.argv[1], sys.argv[2]
+
+
+def put(folder, name, data):
+    with open(os.path.join(corpus, folder, name), "wb") as out:
+        out.write(data)
+
+
+def read(folder, name):
+    with open(os.path.join(corpus, folder, name), "rb") as f:
+        return f.read()
+
+
+# Monkey's Audio: the descriptor layout (3990) and the old layout (3970, with
+# and without its optional fields), CD format, a few frames.
+def ape_new(frames=3, final=1000):
+    table = b"".join(struct.pack("<I", 200 + 64 * i) for i in range(frames))
+    descriptor = struct.pack("<IIIIIII16s", 52, 24, len(table), 0, 64 * frames, 0, 0, bytes(16))
+    header = struct.pack("<HHIIIHHI", 2000, 0, 73728, final, frames, 16, 2, 44100)
+    return b"MAC " + struct.pack("<HH", 3990, 0) + descriptor + header + table + bytes(64 * frames)
+
+
+def ape_old(flags, frames=3):
+    wav_header = bytes(44) if not flags & 32 else b""
+    fields = struct.pack("<HHIIIII", flags, 2, 44100, len(wav_header), 0, frames, 500)
+    extra = b""
+    if flags & 4:
+        extra += struct.pack("<I", 0x7FFF)
+    if flags & 16:
+        extra += struct.pack("<I", frames)
+    table = b"".join(struct.pack("<I", 300 + 64 * i) for i in range(frames))
+    return b"MAC " + struct.pack("<HH", 3970, 2000) + fields + extra + wav_header + table + bytes(64 * frames)
+
+
+put("probe_monkeys_audio", "new-layout.ape", ape_new())
+put("probe_monkeys_audio", "old-layout.ape", ape_old(0))
+put("probe_monkeys_audio", "old-layout-all-fields.ape", ape_old(4 | 16 | 32))
+
+
+# CD-TEXT: 18-byte packs (type, track, sequence, block and character
+# position, 12 text bytes, CRC-16/GSM).
+def crc16_gsm(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc ^ 0xFFFF
+
+
+def packs(pack_type, texts, first_sequence=0):
+    stream = b"".join(t.encode("latin-1") + b"\0" for t in texts)
+    out, track, sequence = b"", 0, first_sequence
+    for start in range(0, len(stream), 12):
+        chunk = stream[start:start + 12].ljust(12, b"\0")
+        body = bytes([pack_type, track, sequence & 0xFF, 0]) + chunk
+        out += body + struct.pack(">H", crc16_gsm(body))
+        sequence += 1
+        track += stream[start:start + 12].count(b"\0")
+    return out
+
+
+cdtext = packs(0x80, ["An album title", "First", "Second track's long title"]) + \
+    packs(0x81, ["Performer", "A", "B"], 8) + packs(0x8E, ["0123456789012"], 16)
+size_info = bytes([0x8F, 0, 20, 0]) + bytes(12)
+cdtext_with_size = cdtext + size_info + struct.pack(">H", crc16_gsm(size_info))
+put("cdtext_file", "titles.cdt", cdtext)
+put("cdtext_file", "titles-size-info.cdt", cdtext_with_size)
+
+
+# Seek-table cache files: sealed as stored, and the plain images the target
+# seals itself.
+KEY = bytes([0x5A, 0xC3, 0x17, 0x8E, 0x29, 0xF0, 0x64, 0xB1, 0x0D, 0x93, 0x4E, 0xA7, 0x72, 0x1C, 0xE5, 0x38])
+
+
+def crc32_mpeg2(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7) & 0xFFFFFFFF if crc & 0x80000000 else (crc << 1) & 0xFFFFFFFF
+    return crc
+
+
+def cache_image(entries, digest):
+    body = struct.pack("<IIII", len(entries), 4608, 9000, entries[-1][0]) + bytes(8) + digest
+    body += b"".join(struct.pack("<II", s, o) for s, o in entries)
+    return body
+
+
+def seal(body):
+    scrambled = bytes(b ^ KEY[i % 16] for i, b in enumerate(body))
+    return struct.pack("<II", 0x534B5430, crc32_mpeg2(body)) + scrambled
+
+
+entries = [(4608 * i, 8000 + 5000 * i) for i in range(5)] + [(23000, 40000)]
+digest = bytes(range(16))
+body = cache_image(entries, digest)
+put("seek_table_cache", "sealed.skt", seal(body))
+put("seek_table_cache", "plain.img", struct.pack("<II", 0x534B5430, 0) + body)
+put("seek_table_cache", "one-entry-sealed.skt", seal(cache_image([(0, 44)], bytes(16))))
+
+# Cue sheets.
+album = b"""REM GENRE Rock
+REM DATE 1999
+REM DISCID 12345678
+REM COMMENT "made by hand"
+CATALOG 1234567890123
+PERFORMER "Someone"
+TITLE "An album"
+CDTEXTFILE "album.cdt"
+FILE "audio" WAVE
+  TRACK 01 AUDIO
+    TITLE "First"
+    PERFORMER "A"
+    ISRC ABCDE1234567
+    INDEX 01 00:00:00
+  TRACK 02 AUDIO
+    TITLE "Second"
+    SONGWRITER "S"
+    COMPOSER "C"
+    ARRANGER "R"
+    MESSAGE "M"
+    PREGAP 00:02:00
+    INDEX 00 00:00:10
+    INDEX 01 00:00:20
+    POSTGAP 00:01:00
+"""
+mixed = b"""\xef\xbb\xbfREM SESSION 01
+FILE "data.bin" BINARY
+  TRACK 01 MODE1/2352
+    INDEX 01 00:00:00
+REM SESSION 02
+REM LEAD-OUT 00:10:00
+FILE "audio" WAVE
+  TRACK 02 AUDIO
+    INDEX 00 00:00:00
+    INDEX 01 00:00:30
+  track 03 audio
+    index 01 00:00:40
+"""
+put("cue_sheet", "album.cue", album)
+put("cue_sheet", "mixed.cue", mixed)
+put("cue_sheet", "error.cue", b"FILE\r\nTRACK 01 AUDIO\r\n")
+
+# The driver: a sheet, the separator line, then the one file it names.
+SEPARATOR = b"\n--8<--\n"
+two_tracks = b"""TITLE "Album"
+FILE "audio" WAVE
+  TRACK 01 AUDIO
+    INDEX 01 00:00:00
+  TRACK 02 AUDIO
+    INDEX 00 00:00:01
+    INDEX 01 00:00:02
+"""
+with open(os.path.join(work, "tone.wav"), "rb") as f:
+    wave = f.read()
+put("run_sheet", "flac", two_tracks + SEPARATOR + read("probe_flac", "silence-0.flac"))
+put("run_sheet", "wave", two_tracks + SEPARATOR + wave[:44] + wave[44:44 + 2352 * 2])
+put("run_sheet", "tta", two_tracks + SEPARATOR + read("probe_tta", "tone.tta"))
+put("run_sheet", "monkeys-audio", two_tracks + SEPARATOR + ape_new())
+put("run_sheet", "cdtext", album.replace(b"album.cdt", b"audio").replace(b"WAVE", b"BINARY") +
+    SEPARATOR + cdtext_with_size)
