@@ -164,8 +164,8 @@ std::uint64_t loadBigEndian64(const std::uint8_t* bytes) {
 }
 
 // The Rice loop, compiled once for any processor and once, where the
-// processor family has them, for the one-cycle leading-zero count and the
-// flag-free shift instructions.
+// processor family has them, for the one-cycle leading-zero count, population
+// count and flag-free shift instructions.
 //
 // The walk needs only where each code ends, never its value, so the loop
 // keeps no bit cache: it loads the 64 bits at the current byte and steps over
@@ -193,6 +193,18 @@ std::uint64_t loadBigEndian64(const std::uint8_t* bytes) {
         const std::int64_t lastWordByte = std::int64_t{reader.validBytes} - 16;
         const std::int64_t start = bufferBit(reader);
         std::int64_t bit = start;
+        if (parameter == 0) {
+            // Without free bits every 1 bit closes a code: whole words whose 1
+            // bits are fewer than the codes left are passed by counting them.
+            while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
+                const auto first = static_cast<std::uint32_t>(bit & 7);
+                const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3)) << first;
+                const auto ones = static_cast<std::uint32_t>(std::popcount(word));
+                if (ones >= count) break;
+                count -= ones;
+                bit += 64 - first;
+            }
+        }
         while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
             const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3));
             const auto first = static_cast<std::uint32_t>(bit & 7);
@@ -232,15 +244,16 @@ bool skipRiceCodesPortably(BitReader& reader, std::uint32_t count, std::int32_t 
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("lzcnt,bmi2")]] bool skipRiceCodesWithLzcnt(BitReader& reader, std::uint32_t count,
-                                                          std::int32_t parameter) {
+[[gnu::target("lzcnt,bmi2,popcnt")]] bool skipRiceCodesWithBitInstructions(BitReader& reader, std::uint32_t count,
+                                                                         std::int32_t parameter) {
     return skipRiceCodesIn(reader, count, parameter);
 }
 
-bool processorHasLzcntAndBmi2() {
+bool processorHasBitInstructions() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 5)) == 0) return false;
-    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & (1u << 8)) != 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 23)) == 0) return false;  // popcnt
+    if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 5)) == 0) return false;  // lzcnt
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & (1u << 8)) != 0;  // bmi2
 }
 #endif
 
@@ -248,8 +261,8 @@ bool processorHasLzcntAndBmi2() {
 
 bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool useLzcnt = processorHasLzcntAndBmi2();
-    if (useLzcnt) return skipRiceCodesWithLzcnt(reader, count, parameter);
+    static const bool useBitInstructions = processorHasBitInstructions();
+    if (useBitInstructions) return skipRiceCodesWithBitInstructions(reader, count, parameter);
 #endif
     return skipRiceCodesPortably(reader, count, parameter);
 }
