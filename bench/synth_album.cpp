@@ -1,7 +1,9 @@
 // Writes a CD-format WAVE file (stereo, 44100 Hz, 16 bits) of music-like
 // synthesized audio for the benchmark: chords of decaying harmonic notes that
 // change every few seconds, a bass line, noise-burst percussion on the beat
-// and a little background hiss. The output is the same on every run.
+// and a little background hiss, cut into songs of three to six minutes that
+// fade out into two seconds of digital silence. The output is the same on
+// every run.
 //
 //   synth_album <output.wav> <seconds>
 #include <algorithm>
@@ -125,12 +127,21 @@ int main(int argc, char** argv) {
     Voice bass;
     const int beat = kRate / 2;  // 120 beats a minute
     int chordLeft = 0, beatLeft = 0;
+    std::uint64_t songEnd = 0;  // first sample after the current song's silence
+    const std::uint64_t fadeLength = 4 * kRate, silenceLength = 2 * kRate;
     double drumGain = 0, drumDecay = 1, hissLow = 0, drumLow = 0;
     const double songGain = 5200.0;
 
     std::vector<std::int16_t> block;
     block.reserve(2 * 65536);
     for (std::uint64_t n = 0; n < frames; ++n) {
+        if (n == songEnd) songEnd = n + static_cast<std::uint64_t>((180 + random.below(180)) * kRate);
+        const std::uint64_t songLeft = songEnd - n;
+        // Fade out, then silence: the encoder meets quiet and empty blocks too.
+        const double level = songLeft <= silenceLength ? 0.0
+                             : songLeft >= silenceLength + fadeLength
+                                 ? 1.0
+                                 : static_cast<double>(songLeft - silenceLength) / static_cast<double>(fadeLength);
         if (chordLeft == 0) {
             int root = kRoots[random.below(8)];
             const int* shape = kChordShapes[random.below(4)];
@@ -167,8 +178,8 @@ int main(int argc, char** argv) {
         double hissLeft = hissLow + 0.4 * random.noise();
         double hissRight = hissLow + 0.4 * random.noise();
 
-        double l = songGain * (left + drum) + 60.0 * hissLeft;
-        double r = songGain * (right + drum * 0.9) + 60.0 * hissRight;
+        double l = level * (songGain * (left + drum) + 60.0 * hissLeft);
+        double r = level * (songGain * (right + drum * 0.9) + 60.0 * hissRight);
         block.push_back(static_cast<std::int16_t>(std::clamp(std::lround(l), -32768L, 32767L)));
         block.push_back(static_cast<std::int16_t>(std::clamp(std::lround(r), -32768L, 32767L)));
         if (block.size() == block.capacity()) {
