@@ -40,10 +40,15 @@ for codec in flac wv; do
 done
 
 echo "Building the tool (Release) in $build..."
+mkdir -p "$build"
+# The in-process benchmark needs Google Benchmark (Debian: libbenchmark-dev).
 bench_option=OFF
-if [[ -f /usr/include/benchmark/benchmark.h || -n "${TRAKMAP_BENCH_FORCE:-}" ]]; then bench_option=ON; fi
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTRAKMAP_BUILD_TESTS=OFF -DTRAKMAP_BENCH="$bench_option" >/dev/null
-cmake --build "$build" -j2 >/dev/null
+if [[ -f /usr/include/benchmark/benchmark.h ]]; then bench_option=ON; fi
+if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTRAKMAP_BUILD_TESTS=OFF \
+           -DTRAKMAP_BENCH="$bench_option" && cmake --build "$build" -j2; } >"$build/build.log" 2>&1; then
+    cat "$build/build.log" >&2
+    exit 1
+fi
 
 c++ -O2 -o "$build/spawn_timed" "$here/spawn_timed.cpp"
 python3 "$here/time_tools.py" --tool "$build/trakmap" --launcher "$build/spawn_timed" --data "$data" --pairs "$pairs"

@@ -189,8 +189,8 @@ def main():
         print(f"| {names[kind]} | {ms(wall)} | {ms(med(kind, 1))} | {peak:.1f} | {rate} |")
     print()
 
-    def ratios(group):
-        return [a[0] / b[0] for a, b in paired[group]]
+    def ratios(group, index=0):
+        return [a[index] / b[index] for a, b in paired[group]]
 
     print("## Pairs (wall ms)")
     print()
@@ -207,19 +207,22 @@ def main():
 
     peak_flac = max(r[2] for r in results["flac_cold"]) / 1024
     targets = [
-        ("FLAC walk / flac -t", statistics.median(ratios(groups[0])), max(ratios(groups[0])), 0.2, "at most 0.2"),
-        ("FLAC warm / walk", statistics.median(ratios(groups[1])), max(ratios(groups[1])), 0.01, "under 0.01"),
-        ("WavPack empty cache / wvunpack -vq", statistics.median(ratios(groups[2])), max(ratios(groups[2])), 0.05,
-         "under 0.05"),
+        ("FLAC walk / flac -t", groups[0], 0.2, "at most 0.2"),
+        ("FLAC warm / walk", groups[1], 0.01, "under 0.01"),
+        ("WavPack empty cache / wvunpack -vq", groups[2], 0.05, "under 0.05"),
     ]
-    print("## Targets (wall-time ratios, median and worst pair)")
+    print("## Targets (ratios of the pairs: median and worst pair, wall time; median of CPU time)")
     print()
-    print("| target | median | worst | limit | met |")
-    print("|---|---:|---:|---|---|")
-    for name, median, worst, limit, text in targets:
-        print(f"| {name} | {median:.4f} | {worst:.4f} | {text} | {'yes' if median <= limit else 'no'} |")
-    print(f"| peak RSS of a FLAC walk | {peak_flac:.1f} MiB | | under 8 MiB | {'yes' if peak_flac < 8 else 'no'} |")
-
+    print("| target | wall median | wall worst | CPU median | limit | met (wall median) |")
+    print("|---|---:|---:|---:|---|---|")
+    for name, group, limit, text in targets:
+        wall = ratios(group)
+        cpu = ratios(group, 1)
+        met = "yes" if statistics.median(wall) <= limit else "no"
+        print(f"| {name} | {statistics.median(wall):.4f} | {max(wall):.4f} | {statistics.median(cpu):.4f} | {text} "
+              f"| {met} |")
+    print(f"| peak RSS of a FLAC walk (largest run) | {peak_flac:.1f} MiB | | | under 8 MiB "
+          f"| {'yes' if peak_flac < 8 else 'no'} |")
 
 if __name__ == "__main__":
     main()
