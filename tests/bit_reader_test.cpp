@@ -199,7 +199,7 @@ TEST(BitReader, AgreesWithABitByBitModel) {
                 case 3: alignToByte(r.reader); model.readBits(static_cast<int>((8 - model.position % 8) % 8)); break;
                 default: {
                     std::uint32_t codes = random() % 300;
-                    int parameter = static_cast<int>(random() % 15);
+                    int parameter = static_cast<int>(random() % 31);
                     EXPECT_EQ(skipRiceCodes(r.reader, codes, parameter), model.skipRice(codes, parameter));
                     break;
                 }

@@ -41,6 +41,29 @@ TEST(CacheChecksum, IsCrc32Mpeg2) {
     EXPECT_EQ(cacheChecksum({}), 0xFFFFFFFFu);
 }
 
+// The checksum and the scrambling work several bytes a step; every length
+// around the step sizes must match the plain bit-at-a-time definitions.
+TEST(CacheChecksum, MatchesBitwiseDefinitionsAtEveryLength) {
+    std::vector<std::uint8_t> bytes(300);
+    std::uint32_t seed = 7;
+    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    const std::uint8_t key[16] = {0x5A, 0xC3, 0x17, 0x8E, 0x29, 0xF0, 0x64, 0xB1,
+                                  0x0D, 0x93, 0x4E, 0xA7, 0x72, 0x1C, 0xE5, 0x38};
+    for (std::size_t length = 0; length <= bytes.size(); length += length < 40 ? 1 : 37) {
+        std::uint32_t crc = 0xFFFFFFFFu;
+        for (std::size_t i = 0; i < length; ++i) {
+            crc ^= std::uint32_t{bytes[i]} << 24;
+            for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        }
+        EXPECT_EQ(cacheChecksum(std::span(bytes).first(length)), crc) << "length " << length;
+
+        std::vector<std::uint8_t> scrambled(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+        scrambleCacheBody(scrambled);
+        for (std::size_t i = 0; i < length; ++i)
+            ASSERT_EQ(scrambled[i], bytes[i] ^ key[i % 16]) << "length " << length << " byte " << i;
+    }
+}
+
 TEST_F(SeekTableCache, WritesTheDocumentedImageAndReadsItBack) {
     const SeekPoint table[] = {{0, 42}, {441000, 1234567}};
     Digest digest = sequentialDigest();

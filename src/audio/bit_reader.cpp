@@ -141,45 +141,95 @@ void skipBits(BitReader& reader, std::uint64_t count) {
 
 namespace {
 
+// The bit position of the reader inside its buffer: negative while the cache
+// still holds bits of the previous buffer.
+std::int64_t bufferBit(const BitReader& reader) {
+    return std::int64_t{reader.nextByte} * 8 - reader.cacheBits;
+}
+
+// Puts the reader at `bit` of its buffer, which lies inside the buffer's data.
+void moveToBufferBit(BitReader& reader, std::int64_t bit) {
+    reader.cache = 0;
+    reader.cacheBits = 0;
+    reader.nextByte = static_cast<std::uint32_t>(bit >> 3);
+    fillCache(reader);
+    if ((bit & 7) != 0) consumeBits(reader, static_cast<std::int32_t>(bit & 7));
+}
+
+std::uint64_t loadBigEndian64(const std::uint8_t* bytes) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
+}
+
 // The Rice loop, compiled once for any processor and once, where the
-// processor family has it, for the one-cycle leading-zero count instruction.
+// processor family has them, for the one-cycle leading-zero count, population
+// count and flag-free shift instructions.
+//
+// The walk needs only where each code ends, never its value, so the loop
+// keeps no bit cache: it loads the 64 bits at the current byte and steps over
+// a batch of codes inside that word. A code's free bits are never read, so
+// they may reach past the word; only each code's closing 1 bit must lie inside
+// it. Each step masks off the bits already passed and counts leading zeros,
+// which gives the closing bit's place in the word at once; the mask for the
+// next code is a constant shifted by that count, so one step is an AND, a
+// count and a shift. A step whose next code would start past the word leaves
+// garbage behind it, so the batch ORs every code's end together and is kept
+// only if none reached bit 64. The last 16 bytes of a buffer, refills and
+// unary runs longer than a word go through the general reader one code at a
+// time.
 [[gnu::always_inline]] inline bool skipRiceCodesIn(BitReader& reader, std::uint32_t count,
                                                    std::int32_t parameter) {
+    const std::uint8_t* const buffer = reader.buffer.get();
+    const auto codeBits = static_cast<std::uint32_t>(parameter) + 1;  // the closing 1 bit and the free bits
+    const std::uint64_t afterCode = ~std::uint64_t{0} >> codeBits;
+    // An encoder picks the parameter that makes codes about parameter + 2 bits
+    // long, so a batch this long nearly always fits the 57 or more bits a
+    // word holds after the position's byte; one that does not is redone code
+    // by code.
+    const std::uint32_t batch = 60 / (codeBits + 1);
     while (count > 0) {
-        // The hot loop works on local copies of the cache and tops it up only
-        // when the next code does not fit. Word loads stay inside the buffer's
-        // data; the last bytes of a buffer, the refills and unary runs longer
-        // than the cache go through the general path below.
-        const std::uint8_t* buffer = reader.buffer.get();
-        const std::uint32_t wordEnd = reader.validBytes >= 8 ? reader.validBytes - 8 : 0;
-        std::uint64_t cache = reader.cache;
-        std::int32_t cacheBits = reader.cacheBits;
-        std::uint32_t nextByte = reader.nextByte;
-        bool toppedUp = false;
-        while (count > 0) {
-            // `| 1` keeps the count defined for an all-zero cache; such a code
-            // is longer than the cache either way.
-            std::int32_t length = __builtin_clzll(cache | 1) + 1 + parameter;
-            if (length <= cacheBits) {
-                cache <<= length;
-                cacheBits -= length;
-                --count;
-                toppedUp = false;
+        const std::int64_t lastWordByte = std::int64_t{reader.validBytes} - 16;
+        const std::int64_t start = bufferBit(reader);
+        std::int64_t bit = start;
+        if (parameter == 0) {
+            // Without free bits every 1 bit closes a code: whole words whose 1
+            // bits are fewer than the codes left are passed by counting them.
+            while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
+                const auto first = static_cast<std::uint32_t>(bit & 7);
+                const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3)) << first;
+                const auto ones = static_cast<std::uint32_t>(std::popcount(word));
+                if (ones >= count) break;
+                count -= ones;
+                bit += 64 - first;
+            }
+        }
+        while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
+            const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3));
+            const auto first = static_cast<std::uint32_t>(bit & 7);
+            const std::uint32_t codes = std::min(count, batch);
+            std::uint64_t unread = ~std::uint64_t{0} >> first;
+            std::uint32_t reached = 0;  // ORed code ends: bit 6 set once one passed the word
+            std::uint32_t closingBit = 0;
+            for (std::uint32_t i = 0; i < codes; ++i) {
+                closingBit = static_cast<std::uint32_t>(std::countl_zero(word & unread));
+                unread = afterCode >> (closingBit & 63);
+                reached |= closingBit + (i + 1 < codes ? codeBits : 0);
+            }
+            if (reached < 64) {
+                bit += closingBit + codeBits - first;
+                count -= codes;
                 continue;
             }
-            if (toppedUp || nextByte > wordEnd || reader.validBytes < 8) break;
-            std::uint64_t word;
-            std::memcpy(&word, buffer + nextByte, 8);
-            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-            cache |= word >> cacheBits;
-            nextByte += static_cast<std::uint32_t>(63 - cacheBits) >> 3;
-            cacheBits |= 56;
-            toppedUp = true;
+            // The batch ran out of the word: one code alone, unless even its
+            // unary run does not end inside the word.
+            closingBit = static_cast<std::uint32_t>(std::countl_zero(word & (~std::uint64_t{0} >> first)));
+            if (closingBit > 63) break;
+            bit += closingBit + codeBits - first;
+            --count;
         }
-        reader.cache = cache;
-        reader.cacheBits = cacheBits;
-        reader.nextByte = nextByte;
-        if (cacheBits == 0) fillCache(reader);
+        if (bit != start) moveToBufferBit(reader, bit);
         if (count == 0) break;
         readUnary(reader);
         readBits(reader, parameter);
@@ -194,14 +244,16 @@ bool skipRiceCodesPortably(BitReader& reader, std::uint32_t count, std::int32_t 
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("lzcnt")]] bool skipRiceCodesWithLzcnt(BitReader& reader, std::uint32_t count,
-                                                     std::int32_t parameter) {
+[[gnu::target("lzcnt,bmi2,popcnt")]] bool skipRiceCodesWithBitInstructions(BitReader& reader, std::uint32_t count,
+                                                                         std::int32_t parameter) {
     return skipRiceCodesIn(reader, count, parameter);
 }
 
-bool processorHasLzcnt() {
+bool processorHasBitInstructions() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 5)) != 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 23)) == 0) return false;  // popcnt
+    if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 5)) == 0) return false;  // lzcnt
+    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & (1u << 8)) != 0;  // bmi2
 }
 #endif
 
@@ -209,8 +261,8 @@ bool processorHasLzcnt() {
 
 bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool useLzcnt = processorHasLzcnt();
-    if (useLzcnt) return skipRiceCodesWithLzcnt(reader, count, parameter);
+    static const bool useBitInstructions = processorHasBitInstructions();
+    if (useBitInstructions) return skipRiceCodesWithBitInstructions(reader, count, parameter);
 #endif
     return skipRiceCodesPortably(reader, count, parameter);
 }

@@ -184,6 +184,15 @@ FlacFrameResult decodeFlacFrame(FlacDecoder& decoder) {
     return reader.overrun ? kFlacFrameRefused : kFlacFrameDecoded;
 }
 
+bool walkFlacFrames(FlacDecoder& decoder, std::vector<SeekPoint>& points) {
+    for (;;) {
+        FlacFrameResult result = decodeFlacFrame(decoder);
+        if (result == kFlacFrameRefused) return false;
+        if (result == kFlacStreamEnded) return true;
+        points.push_back(SeekPoint{decoder.frameSample, decoder.frameOffset});
+    }
+}
+
 bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const SeekPoint> points) {
     if (maxBlockSize <= 0 || points.empty()) return false;
     // About one kept point a second of audio.
@@ -222,12 +231,7 @@ AudioInfoPtr probeFlac(NativeFile file) {
 
     std::vector<SeekPoint> points;
     points.reserve(kFirstPointReservation);
-    for (;;) {
-        FlacFrameResult result = decodeFlacFrame(*decoder);
-        if (result == kFlacFrameRefused) return nullptr;
-        if (result == kFlacStreamEnded) break;
-        points.push_back(SeekPoint{decoder->frameSample, decoder->frameOffset});
-    }
+    if (!walkFlacFrames(*decoder, points)) return nullptr;
     points.push_back(SeekPoint{totalSamples, static_cast<std::uint32_t>(fileSize)});
     storeSeekTable(points, decoder->md5Signature, 'F', static_cast<std::uint32_t>(decoder->maxBlockSize),
                    static_cast<std::uint32_t>(decoder->maxFrameSize), totalSamples);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "audio/audio_info.h"
 #include "audio/bit_reader.h"
@@ -54,6 +55,11 @@ bool readFlacMetadata(FlacDecoder& decoder);
 // Parses the next frame completely (header, subframes, footer) to find where
 // it ends; the samples are not reconstructed and the CRCs are not checked.
 FlacFrameResult decodeFlacFrame(FlacDecoder& decoder);
+
+// Walks the frames from the first one to the end of the data, appending one
+// point (first sample, byte offset) per frame to `points`. False when a frame
+// does not decode.
+bool walkFlacFrames(FlacDecoder& decoder, std::vector<SeekPoint>& points);
 
 // Thins the full point list (closing point included, at least one point) to
 // about one point a second and stores it, with the step, in `info`. False

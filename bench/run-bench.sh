@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Times the tool against the reference decoders on a 74-minute synthesized
+# album: the FLAC frame walk with an empty and a warm seek-table cache against
+# `flac -t`, the WavPack block walk against `wvunpack -vq`, and the peak memory
+# of every run. Then runs the in-process walk benchmark, when it was built.
+#
+#   bench/run-bench.sh [pairs]        (default 7 interleaved pairs)
+#
+# The album is made once and kept outside the repository, in
+# $TRAKMAP_BENCH_DATA (default ${XDG_CACHE_HOME:-~/.cache}/trakmap-bench).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+repo="$(dirname "$here")"
+pairs="${1:-7}"
+data="${TRAKMAP_BENCH_DATA:-${XDG_CACHE_HOME:-$HOME/.cache}/trakmap-bench}"
+build="${TRAKMAP_BENCH_BUILD:-$repo/build-bench}"
+album_seconds=$((74 * 60))
+
+for tool in flac wavpack wvunpack cmake c++ python3; do
+    command -v "$tool" >/dev/null || { echo "run-bench: $tool is missing" >&2; exit 1; }
+done
+
+mkdir -p "$data"
+
+# The album is remade only when the synthesizer or the encoders change.
+stamp="$( (cat "$here/synth_album.cpp"; flac --version; wavpack --version 2>&1 | head -1; echo "$album_seconds") | md5sum | cut -c1-32)"
+if [[ ! -f "$data/album.flac" || ! -f "$data/album.wv" || "$(cat "$data/stamp" 2>/dev/null)" != "$stamp" ]]; then
+    echo "Making the ${album_seconds}-second album in $data (once)..."
+    rm -f "$data/stamp"
+    c++ -O2 -std=c++20 -o "$data/synth_album" "$here/synth_album.cpp"
+    "$data/synth_album" "$data/album.wav" "$album_seconds"
+    flac -8 --silent -f -o "$data/album.flac" "$data/album.wav"
+    wavpack -hh -q -y -o "$data/album.wv" "$data/album.wav"
+    rm -f "$data/album.wav"
+    echo "$stamp" > "$data/stamp"
+fi
+for codec in flac wv; do
+    printf 'FILE "album.%s" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n' "$codec" > "$data/album-$codec.cue"
+done
+
+echo "Building the tool (Release) in $build..."
+mkdir -p "$build"
+# The in-process benchmark needs Google Benchmark (Debian: libbenchmark-dev).
+bench_option=OFF
+if [[ -f /usr/include/benchmark/benchmark.h ]]; then bench_option=ON; fi
+if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTRAKMAP_BUILD_TESTS=OFF \
+           -DTRAKMAP_BENCH="$bench_option" && cmake --build "$build" -j2; } >"$build/build.log" 2>&1; then
+    cat "$build/build.log" >&2
+    exit 1
+fi
+
+c++ -O2 -o "$build/spawn_timed" "$here/spawn_timed.cpp"
+python3 "$here/time_tools.py" --tool "$build/trakmap" --launcher "$build/spawn_timed" --data "$data" --pairs "$pairs"
+
+if [[ -x "$build/bench/flac_walk_bench" ]]; then
+    echo
+    echo "In-process FLAC walk (Google Benchmark):"
+    "$build/bench/flac_walk_bench" "$data/album.flac" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+fi
