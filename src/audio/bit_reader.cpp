@@ -1,9 +1,8 @@
 #include "audio/bit_reader.h"
 
+#include "platform/cpu_features.h"
+
 #include <algorithm>
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
 
 namespace trakmap {
 
@@ -243,27 +242,16 @@ bool skipRiceCodesPortably(BitReader& reader, std::uint32_t count, std::int32_t 
     return skipRiceCodesIn(reader, count, parameter);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::target("lzcnt,bmi2,popcnt")]] bool skipRiceCodesWithBitInstructions(BitReader& reader, std::uint32_t count,
-                                                                         std::int32_t parameter) {
+TRAKMAP_BIT_INSTRUCTIONS bool skipRiceCodesWithBitInstructions(BitReader& reader, std::uint32_t count,
+                                                          std::int32_t parameter) {
     return skipRiceCodesIn(reader, count, parameter);
 }
-
-bool processorHasBitInstructions() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 23)) == 0) return false;  // popcnt
-    if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (1u << 5)) == 0) return false;  // lzcnt
-    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & (1u << 8)) != 0;  // bmi2
-}
-#endif
 
 }  // namespace
 
 bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool useBitInstructions = processorHasBitInstructions();
+    static const bool useBitInstructions = platformHasBitInstructions();
     if (useBitInstructions) return skipRiceCodesWithBitInstructions(reader, count, parameter);
-#endif
     return skipRiceCodesPortably(reader, count, parameter);
 }
 
