@@ -47,38 +47,38 @@ inline CueSheet makeSheet(const std::vector<FileSpec>& files, const std::vector<
     static std::deque<std::string> names;  // stable addresses that outlive every sheet of the run
     CueSheet sheet;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        const FileSpec& spec = files[i];
+        const FileSpec& given = files[i];
         CueFile file;
         file.type = kFileWave;
-        file.size = spec.size;
-        file.name = spec.name;
-        if (spec.name != nullptr && *spec.name == 0) {
-            names.push_back("f" + std::to_string(i + 1) + (spec.codec == kCodecFlac ? ".flac" : ".wav"));
+        file.size = given.size;
+        file.name = given.name;
+        if (given.name != nullptr && *given.name == 0) {
+            names.push_back("f" + std::to_string(i + 1) + (given.codec == kCodecFlac ? ".flac" : ".wav"));
             file.name = names.back().c_str();
         }
-        if (spec.codec >= 0) {
-            file.audioInfo = newAudioInfo(static_cast<AudioCodec>(spec.codec));
-            file.audioInfo->totalSamples = spec.frames * 588;
-            if (spec.seekTable) {
-                SeekPoint points[2] = {{0, 0}, {spec.frames * 588, static_cast<std::uint32_t>(spec.size)}};
+        if (given.codec >= 0) {
+            file.audioInfo = newAudioInfo(static_cast<AudioCodec>(given.codec));
+            file.audioInfo->totalSamples = given.frames * 588;
+            if (given.seekTable) {
+                SeekPoint points[2] = {{0, 0}, {given.frames * 588, static_cast<std::uint32_t>(given.size)}};
                 assignSeekPoints(*file.audioInfo, points);
             }
-            file.frames = spec.frames;
+            file.frames = given.frames;
         }
         sheet.files.push_back(std::move(file));
     }
-    for (const TrackSpec& spec : tracks) {
+    for (const TrackSpec& given : tracks) {
         CueTrack track;
-        track.index1 = spec.index1;
-        track.index1File = spec.index1 == -1 ? -1 : spec.file;
-        track.index0 = spec.index0;
-        track.index0File = spec.index0File;
-        track.pregap = spec.pregap;
-        track.postgap = spec.postgap;
-        track.leadOut = spec.leadOut;
-        track.type = spec.type;
-        track.sectorSize = sectorSizeOf(spec.type);
-        track.session = spec.session;
+        track.index1 = given.index1;
+        track.index1File = given.index1 == -1 ? -1 : given.file;
+        track.index0 = given.index0;
+        track.index0File = given.index0File;
+        track.pregap = given.pregap;
+        track.postgap = given.postgap;
+        track.leadOut = given.leadOut;
+        track.type = given.type;
+        track.sectorSize = sectorSizeOf(given.type);
+        track.session = given.session;
         sheet.tracks.push_back(track);
     }
     return sheet;
