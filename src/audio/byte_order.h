@@ -23,4 +23,8 @@ inline std::uint32_t loadBe32(const std::uint8_t* p) {
            std::uint32_t{p[3]};
 }
 
+inline void storeLe32(std::uint8_t* p, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
 }  // namespace trakmap

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "audio/byte_order.h"
+
 namespace trakmap {
 
 namespace {
@@ -24,11 +26,6 @@ constexpr std::uint32_t kSines[64] = {
     0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-
-std::uint32_t loadLe32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
 
 void transform(std::array<std::uint32_t, 4>& state, const std::uint8_t* block) {
     std::uint32_t words[16];

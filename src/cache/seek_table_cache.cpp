@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "audio/byte_order.h"
 #include "audio/file_helpers.h"
 
 namespace trakmap {
@@ -46,15 +47,6 @@ constexpr CrcTables kCrcTables = makeCrcTables();
 PathString& rootOverride() {
     static PathString root;
     return root;
-}
-
-void putLe32(std::uint8_t* p, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint32_t getLe32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
 }
 
 // The folder below which "Vantorel" lives: the test seam, the process-wide
@@ -143,18 +135,18 @@ void storeSeekTable(std::span<const SeekPoint> table, const Digest& digest, char
     HeapBytes image(static_cast<std::uint8_t*>(allocZeroedBlock(length)));
     if (!image) return;
     std::uint8_t* p = image.get();
-    putLe32(p, kMagic);
-    putLe32(p + 8, count);
-    putLe32(p + 12, maxFrameSamples);
-    putLe32(p + 16, maxFrameBytes);
-    putLe32(p + 20, totalSamples);
+    storeLe32(p, kMagic);
+    storeLe32(p + 8, count);
+    storeLe32(p + 12, maxFrameSamples);
+    storeLe32(p + 16, maxFrameBytes);
+    storeLe32(p + 20, totalSamples);
     std::memcpy(p + kDigestOffset, digest.data(), digest.size());
     for (std::uint32_t i = 0; i < count; ++i) {
-        putLe32(p + kHeaderBytes + kEntryBytes * i, table[i].sample);
-        putLe32(p + kHeaderBytes + kEntryBytes * i + 4, table[i].offset);
+        storeLe32(p + kHeaderBytes + kEntryBytes * i, table[i].sample);
+        storeLe32(p + kHeaderBytes + kEntryBytes * i + 4, table[i].offset);
     }
     std::span<std::uint8_t> body(p + kBodyStart, length - kBodyStart);
-    putLe32(p + 4, cacheChecksum(body));
+    storeLe32(p + 4, cacheChecksum(body));
     scrambleCacheBody(body);
     PathString path;
     if (!seekTableCachePath(&path, letter, digest)) return;
@@ -168,23 +160,23 @@ std::optional<SeekTableRecord> loadSeekTable(char letter, const Digest& digest) 
     HeapBytes image = readWholeFile(path.c_str(), &length);
     if (!image || length < kHeaderBytes || length % 4 != 0) return std::nullopt;
     std::uint8_t* p = image.get();
-    if (getLe32(p) != kMagic) return std::nullopt;
+    if (loadLe32(p) != kMagic) return std::nullopt;
     std::span<std::uint8_t> body(p + kBodyStart, length - kBodyStart);
     scrambleCacheBody(body);
-    if (cacheChecksum(body) != getLe32(p + 4)) return std::nullopt;
+    if (cacheChecksum(body) != loadLe32(p + 4)) return std::nullopt;
     if (std::memcmp(p + kDigestOffset, digest.data(), digest.size()) != 0) return std::nullopt;
     // Callers need at least one entry, and every entry must lie inside the file.
-    std::uint32_t count = getLe32(p + 8);
+    std::uint32_t count = loadLe32(p + 8);
     if (count == 0 || count > (length - kHeaderBytes) / kEntryBytes) return std::nullopt;
 
     SeekTableRecord record;
-    record.maxFrameSamples = getLe32(p + 12);
-    record.maxFrameBytes = getLe32(p + 16);
-    record.totalSamples = getLe32(p + 20);
+    record.maxFrameSamples = loadLe32(p + 12);
+    record.maxFrameBytes = loadLe32(p + 16);
+    record.totalSamples = loadLe32(p + 20);
     record.entries.resize(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint8_t* entry = p + kHeaderBytes + kEntryBytes * i;
-        record.entries[i] = SeekPoint{getLe32(entry), getLe32(entry + 4)};
+        record.entries[i] = SeekPoint{loadLe32(entry), loadLe32(entry + 4)};
     }
     return record;
 }
