@@ -156,30 +156,34 @@ bool walkSampleTable(Mp4Reader& reader, Mp4Track& track, std::uint32_t size) {
     });
 }
 
+// Reads the next child of a container, which must be of `type` and lie
+// inside the `remaining` bytes of its parent.
+bool readChildOfType(Mp4Reader& reader, std::uint32_t type, std::uint32_t remaining, AtomHeader* child) {
+    if (remaining < kAtomHeaderBytes) return false;
+    *child = readAtomHeader(reader);
+    return child->type == type && child->size >= kAtomHeaderBytes && child->size <= remaining;
+}
+
 // A sound media header of exactly 16 bytes, the data information, then the
 // sample table, in this order; whatever follows them is passed over.
 bool walkMediaInformation(Mp4Reader& reader, Mp4Track& track, std::uint32_t size) {
     std::uint32_t remaining = size - kAtomHeaderBytes;
-    if (remaining < kSoundHeaderBytes) return false;
-    AtomHeader soundHeader = readAtomHeader(reader);
-    if (soundHeader.type != fourCc("smhd") || soundHeader.size != kSoundHeaderBytes) return false;
-    if (!skipPayload(reader, soundHeader.size)) return false;
-    remaining -= kSoundHeaderBytes;
-
-    if (remaining < kAtomHeaderBytes) return false;
-    AtomHeader dataInformation = readAtomHeader(reader);
-    if (dataInformation.type != fourCc("dinf") || dataInformation.size < kAtomHeaderBytes ||
-        dataInformation.size > remaining)
+    AtomHeader soundHeader;
+    if (!readChildOfType(reader, fourCc("smhd"), remaining, &soundHeader) ||
+        soundHeader.size != kSoundHeaderBytes || !skipPayload(reader, soundHeader.size))
         return false;
-    if (!skipPayload(reader, dataInformation.size)) return false;
+    remaining -= soundHeader.size;
+
+    AtomHeader dataInformation;
+    if (!readChildOfType(reader, fourCc("dinf"), remaining, &dataInformation) ||
+        !skipPayload(reader, dataInformation.size))
+        return false;
     remaining -= dataInformation.size;
 
-    if (remaining < kAtomHeaderBytes) return false;
-    AtomHeader sampleTable = readAtomHeader(reader);
-    if (sampleTable.type != fourCc("stbl") || sampleTable.size < kAtomHeaderBytes ||
-        sampleTable.size > remaining)
+    AtomHeader sampleTable;
+    if (!readChildOfType(reader, fourCc("stbl"), remaining, &sampleTable) ||
+        !walkSampleTable(reader, track, sampleTable.size))
         return false;
-    if (!walkSampleTable(reader, track, sampleTable.size)) return false;
     remaining -= sampleTable.size;
     return remaining == 0 || skipBytes(reader, remaining);
 }

@@ -103,7 +103,7 @@ std::uint32_t cacheChecksum(std::span<const std::uint8_t> bytes) {
     const std::uint8_t* p = bytes.data();
     std::size_t left = bytes.size();
     for (; left >= 8; p += 8, left -= 8) {
-        crc ^= std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+        crc ^= loadBe32(p);
         crc = t[7][crc >> 24] ^ t[6][(crc >> 16) & 0xFF] ^ t[5][(crc >> 8) & 0xFF] ^ t[4][crc & 0xFF] ^
               t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
     }
