@@ -63,7 +63,8 @@ protected:
         writeFile(dir / sheetName, sheetFor(file));
         ToolResult result = run({sheetName});
         EXPECT_EQ(result.err, "") << file;
-        EXPECT_EQ(withoutName(withoutName(result.out, sheetName), file), expected) << file;
+        EXPECT_EQ(withoutName(withoutName(result.out, sheetName), file), expected)
+            << file << " (exit code " << result.exitCode << ", stderr: " << result.err << ")";
     }
 
     std::size_t cacheFiles(char letter) {

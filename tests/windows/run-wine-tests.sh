@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Builds the two Windows executables with MinGW-w64 and runs the end-to-end
 # tests of the native test binary against the x86_64 one under Wine.
 #
@@ -63,6 +63,27 @@ wineboot -i >/dev/null 2>&1
 wineserver -w
 wineserver -p >/dev/null 2>&1 || true
 
-TRAKMAP_E2E_BINARY="$build_root/x86_64/trakmap.exe" \
-TRAKMAP_E2E_RUNNER=${TRAKMAP_WINE:-wine} \
-    "$native_tests" --gtest_filter="$filter"
+run_suite() {
+    TRAKMAP_E2E_BINARY="$build_root/x86_64/trakmap.exe" \
+    TRAKMAP_E2E_RUNNER=${TRAKMAP_WINE:-wine} \
+        "$native_tests" --gtest_filter="$1"
+}
+
+# Wine itself now and then starts a program that prints nothing at all (seen
+# a handful of times in thousands of runs, never reproducibly). A test that
+# fails is therefore run once more on its own; a test that fails twice fails
+# the suite, and a pass on the second run is reported, not hidden.
+log=$(mktemp "${TMPDIR:-/tmp}/trakmap-wine-log-XXXXXX")
+if run_suite "$filter" | tee "$log"; [ "${PIPESTATUS[0]}" -eq 0 ]; then
+    rm -f "$log"
+    exit 0
+fi
+failed=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_]*\.[A-Za-z0-9_/]*\).*/\1/p' "$log" | sort -u | paste -sd: -)
+rm -f "$log"
+if [ -z "$failed" ]; then
+    echo "the end-to-end suite under Wine failed before reporting a test" >&2
+    exit 1
+fi
+echo "== running the tests that failed under Wine once more: $failed"
+run_suite "$failed"
+echo "warning: these end-to-end tests failed once under Wine and passed when run again: $failed" >&2
