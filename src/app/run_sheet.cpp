@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/diagnostics.h"
 #include "app/sheet_files.h"
 #include "audio/file_helpers.h"
 #include "audio/probe.h"
@@ -19,11 +20,9 @@ namespace {
 
 constexpr const char* kRule = "--------------------------------\n";
 
-// One line on standard error saying why a sheet failed; standard output is
-// flushed first so that the two streams read in order on a terminal.
+// One line on standard error saying why a sheet failed.
 void explainFailure(const PathChar* sheetPath, const std::string& reason) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "trakmap: %s: %s\n", platformPathToUtf8(sheetPath).c_str(), reason.c_str());
+    reportAboutSheet(sheetPath, reason);
 }
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
