@@ -59,7 +59,7 @@ void ProbeFlacEmptyCache(benchmark::State& state) {
         trakmap::setSeekTableCacheRoot(root.native());
         trakmap::UniqueFile file(trakmap::platformOpenFile(flacPath.c_str(), trakmap::kOpenRead));
         state.ResumeTiming();
-        trakmap::AudioInfoPtr info = trakmap::probeFlac(file.get());
+        trakmap::AudioInfoPtr info = trakmap::probeFlac(file.get()).info;
         if (!info) {
             state.SkipWithError("the probe failed");
             break;

@@ -34,15 +34,15 @@ Input bytesOf(std::string_view text) {
 
 // Probes the input with `probe`; with `twice`, probes it again after the
 // first probe has filled the cache and requires the same result.
-int probeInput(AudioInfoPtr (*probe)(NativeFile), Input input, bool twice) {
+int probeInput(ProbeResult (*probe)(NativeFile), Input input, bool twice) {
     resetSeekTableCache();
     UniqueFile file = openScratchFile(input);
-    AudioInfoPtr first = probe(file.get());
-    touchAudioInfo(first.get());
+    ProbeResult first = probe(file.get());
+    touchAudioInfo(first.info.get());
     if (!twice) return 0;
     if (!platformSeekFile(file.get(), 0, SeekFrom::begin)) fail("cannot rewind");
-    AudioInfoPtr second = probe(file.get());
-    requireSameResult(first.get(), second.get());
+    ProbeResult second = probe(file.get());
+    requireSameResult(first, second);
     return 0;
 }
 

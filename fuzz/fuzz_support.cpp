@@ -76,7 +76,12 @@ void touchAudioInfo(const AudioInfo* info) {
         sum = sum + info->seekPoints[i].sample + info->seekPoints[i].offset;
 }
 
-void requireSameResult(const AudioInfo* first, const AudioInfo* second) {
+void requireSameResult(const ProbeResult& firstResult, const ProbeResult& secondResult) {
+    if (firstResult.measure != secondResult.measure || firstResult.frames != secondResult.frames)
+        fail("second probe differs in how it measures the file");
+    if (firstResult.reason != secondResult.reason) fail("second probe differs in what it says");
+    const AudioInfo* first = firstResult.info.get();
+    const AudioInfo* second = secondResult.info.get();
     if ((first == nullptr) != (second == nullptr)) fail("second probe differs in success");
     if (first == nullptr) return;
     if (first->totalSamples != second->totalSamples || first->maxFrameBytes != second->maxFrameBytes ||

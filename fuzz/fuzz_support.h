@@ -11,6 +11,7 @@
 #include <string>
 
 #include "audio/audio_info.h"
+#include "audio/probe_result.h"
 #include "platform/platform.h"
 
 namespace trakmap::fuzz {
@@ -35,9 +36,10 @@ std::unique_ptr<std::FILE, int (*)(std::FILE*)> scratchStream();
 // see a table shorter than its count.
 void touchAudioInfo(const AudioInfo* info);
 
-// Fails unless two probes of the same bytes gave the same result: the second
-// one of FLAC and WavPack comes from the seek-table cache the first one filled.
-void requireSameResult(const AudioInfo* first, const AudioInfo* second);
+// Fails unless two probes of the same bytes gave the same result (measure,
+// frames, what they say, the record): the second one of FLAC and WavPack
+// comes from the seek-table cache the first one filled.
+void requireSameResult(const ProbeResult& first, const ProbeResult& second);
 
 // Ends the process through the sanitizers' crash path: two probes of the same
 // file that disagree are a fault even when nothing overflowed.

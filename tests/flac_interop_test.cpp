@@ -170,7 +170,7 @@ TEST_F(FlacInterop, WalkMatchesTheReferenceDecoderForEveryEncoderSetting) {
 
         setSeekTableCacheRoot(cache.string());
         UniqueFile file(platformOpenFile(encoded.c_str(), kOpenRead));
-        AudioInfoPtr info = probeAudioFile(file.get());
+        AudioInfoPtr info = probeAudioFile(file.get()).info;
         std::optional<SeekTableRecord> walked = loadSeekTable('F', reference.md5);
         setSeekTableCacheRoot(PathString());
 
@@ -193,7 +193,7 @@ TEST_F(FlacInterop, EncodedFilesOutsideTheCdFormatOrDamagedAreRefused) {
     setSeekTableCacheRoot(dir.path().string());
     auto probeFile = [](const fs::path& path) {
         UniqueFile file(platformOpenFile(path.c_str(), kOpenRead));
-        return probeAudioFile(file.get());
+        return probeAudioFile(file.get()).info;
     };
 
     struct Conversion {

@@ -135,7 +135,7 @@ protected:
         writeFile(dir_ / name, bytes);
         UniqueFile file(platformOpenFile((dir_ / name).c_str(), kOpenRead));
         EXPECT_TRUE(file.valid());
-        return probeAudioFile(file.get());
+        return probeAudioFile(file.get()).info;
     }
 
     TempDir dir_;

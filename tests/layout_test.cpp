@@ -132,10 +132,16 @@ const std::vector<LayoutCase> kLayoutCases = {
      {{.file = 0, .index1 = 0, .type = kTrackUnknown}},
      {{kNo, 0, 9000}},
      9000},
-    // Without a seek table (and for PCM WAVE) the byte size still decides;
-    // the 44 header bytes do not make a frame.
-    {"TtaWithoutSeekTableAndPcmWaveMeasuredInBytes",
-     {compressed(kCodecTta, 99999, 2352 * 5000, false), {"a.wav", 2352 * 8000 + 44, 8000, kCodecPcmWave}},
+    // A file the probe could not measure (and CD-format PCM WAVE) is laid
+    // out by its byte size; the 44 header bytes do not make a frame.
+    {"UnmeasuredFileAndPcmWaveMeasuredInBytes",
+     {compressed(kCodecTta, 99999, 2352 * 5000, Measure::bySize), {"a.wav", 2352 * 8000 + 44, 8000, kCodecPcmWave}},
+     {{0, 0}, {1, 0}},
+     {{kNo, 0, 5000}, {kNo, 5000, 8000}},
+     13000},
+    // Audio of another format than CD audio is laid out by its duration.
+    {"OtherAudioFormatsMeasuredByDuration",
+     {compressed(kCodecTta, 5000, 7, Measure::byDuration), {"hires.wav", 44 + 1000, 8000, kCodecPcmWave, Measure::byDuration}},
      {{0, 0}, {1, 0}},
      {{kNo, 0, 5000}, {kNo, 5000, 8000}},
      13000},

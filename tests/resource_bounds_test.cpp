@@ -64,7 +64,7 @@ int runWithCappedMemory(const std::function<int()>& body) {
 int probeRefuses(const fs::path& path) {
     UniqueFile file(platformOpenFile(path.c_str(), kOpenRead));
     if (!file.valid()) return 91;
-    return probeAudioFile(file.get()) == nullptr ? 0 : 1;
+    return probeAudioFile(file.get()).info == nullptr ? 0 : 1;
 }
 
 // Sets the 32-bit big-endian field `offset` bytes after the first `atom` type.

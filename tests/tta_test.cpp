@@ -75,7 +75,7 @@ TEST(Tta, FrameTableGivesOnePointPerFrameAndClosingPoint) {
     }
 }
 
-TEST(Tta, OtherFormatsAndIncompleteTablesGiveRecordWithoutSeekPoints) {
+TEST(Tta, OtherFormatsAreMeasuredByTheirDurationWithoutSeekPoints) {
     struct Case {
         const char* name;
         TtaFile file;
@@ -93,13 +93,14 @@ TEST(Tta, OtherFormatsAndIncompleteTablesGiveRecordWithoutSeekPoints) {
         {"48000 Hz", cd([](TtaFile& f) { f.sampleRate = 48000; }), 50155, 2},
         {"mono", cd([](TtaFile& f) { f.channels = 1; }), 46080, 2},
         {"24-bit", cd([](TtaFile& f) { f.bitsPerSample = 24; }), 46080, 3},
-        {"table cut short", cd([](TtaFile& f) { f.tableEntriesWritten = 2; }), 46080, 2},
-        // About 93000 frames claimed, far more table than the file holds.
-        {"table larger than the file", cd([](TtaFile& f) { f.dataLength = 0xFFFFFFFF; }), 46080, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        AudioInfoPtr info = probeTtaBytes(c.file.build());
+        ProbeResult result = test::probeResultOfBytes(c.file.build());
+        EXPECT_EQ(result.measure, Measure::byDuration);
+        EXPECT_EQ(result.frames, std::uint64_t{c.file.dataLength} * 75 / c.file.sampleRate);
+        EXPECT_NE(result.reason.find(": measured by its duration"), std::string::npos) << result.reason;
+        const AudioInfoPtr& info = result.info;
         ASSERT_NE(info, nullptr);
         EXPECT_EQ(info->seekPointCount, 0u);
         EXPECT_EQ(info->seekPoints, nullptr);
@@ -108,6 +109,22 @@ TEST(Tta, OtherFormatsAndIncompleteTablesGiveRecordWithoutSeekPoints) {
         EXPECT_EQ(info->tta.ttaFrameLength, c.frameLength);
         EXPECT_EQ(info->tta.ttaBytesPerSample, c.bytesPerSample);
         EXPECT_EQ(info->tta.ttaChannels, c.file.channels);
+    }
+}
+
+TEST(Tta, TablesTheFileCannotHoldAreNotMeasuredAsCdAudio) {
+    TtaFile cut;
+    cut.dataLength = 46080 * 2 + 5;
+    cut.frameSizes = {100, 100, 100};
+    cut.tableEntriesWritten = 2;
+    // About 93000 frames claimed, far more table than the file holds.
+    TtaFile huge = cut;
+    huge.tableEntriesWritten = SIZE_MAX;
+    huge.dataLength = 0xFFFFFFFF;
+    for (const TtaFile& file : {cut, huge}) {
+        ProbeResult result = test::probeResultOfBytes(file.build());
+        EXPECT_NE(result.measure, Measure::cdAudio);
+        EXPECT_EQ(result.info, nullptr);
     }
 }
 

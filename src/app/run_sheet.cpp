@@ -41,6 +41,22 @@ std::string triedList(const std::vector<PathString>& tried) {
     return list.empty() ? "no usable path" : list;
 }
 
+// Probes one WAVE-type file and keeps what the layout needs of the result;
+// says on standard error what the user should know about the file. False
+// when the file cannot be laid out.
+bool measureFile(const PathChar* sheetPath, const std::string& label, CueFile& entry, NativeFile file) {
+    ProbeResult probed = probeAudioFile(file);
+    entry.measure = probed.measure;
+    entry.frames = probed.frames;
+    entry.audioInfo = std::move(probed.info);
+    if (entry.audioInfo) {
+        entry.audioInfo->seekPoints.reset();
+        entry.audioInfo->seekPointCount = 0;
+    }
+    if (!probed.reason.empty()) reportAboutSheet(sheetPath, label + " " + quoted(entry.name) + ": " + probed.reason);
+    return probed.measure != Measure::refused;
+}
+
 struct SheetLocation {
     PathString fullPath;
     std::size_t namePosition = 0;
@@ -76,10 +92,7 @@ bool openSheetFiles(const PathChar* sheetPath, const SheetLocation& location, Cu
 
         std::int64_t size = getFileSize64(file);
         entry.size = size > 0 ? static_cast<std::uint64_t>(size) : 0;
-        if (entry.type == kFileWave) {
-            entry.audioInfo = probeAudioFile(file);
-            if (entry.audioInfo) entry.frames = audioFrames(*entry.audioInfo);
-        }
+        if (entry.type == kFileWave && !measureFile(sheetPath, label, entry, file)) return false;
     }
     return true;
 }

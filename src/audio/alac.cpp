@@ -44,9 +44,7 @@ void fillAlacFields(const std::vector<std::uint8_t>& config, AlacFields& alac) {
     alac.alacChannels = config[13];
 }
 
-}  // namespace
-
-AudioInfoPtr probeAlac(NativeFile file) {
+AudioInfoPtr measureAlac(NativeFile file) {
     Mp4Reader reader = openMp4Reader(file, true);
     Mp4Track track;
     if (!parseMp4(reader, track)) return nullptr;
@@ -75,6 +73,14 @@ AudioInfoPtr probeAlac(NativeFile file) {
     info->totalSamples = sample;
     fillAlacFields(track.config, info->alac);
     return info;
+}
+
+}  // namespace
+
+ProbeResult probeAlac(NativeFile file) {
+    AudioInfoPtr info = measureAlac(file);
+    if (!info) return ProbeResult{};
+    return cdAudioResult(std::move(info));
 }
 
 }  // namespace trakmap

@@ -1,12 +1,12 @@
 // ALAC in an MP4 container probe.
 #pragma once
 
-#include "audio/audio_info.h"
+#include "audio/probe_result.h"
 #include "platform/platform.h"
 
 namespace trakmap {
 
-// `file` is positioned at offset 0. Returns the measured file or null.
-AudioInfoPtr probeAlac(NativeFile file);
+// `file` is positioned at offset 0. Says how the file is measured.
+ProbeResult probeAlac(NativeFile file);
 
 }  // namespace trakmap

@@ -13,8 +13,9 @@ constexpr std::uint32_t kSlackBytes = 8;
 
 }  // namespace
 
-bool initReader(BitReader& reader, NativeFile file) {
+bool initReader(BitReader& reader, NativeFile file, std::uint64_t startOffset) {
     reader = BitReader{};
+    reader.bufferStart = startOffset;
     reader.buffer.reset(static_cast<std::uint8_t*>(allocZeroedBlock(kReaderBufferBytes + kSlackBytes)));
     if (!reader.buffer) return false;
     reader.file = file;

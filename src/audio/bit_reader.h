@@ -33,8 +33,10 @@ struct BitReader {
     bool overrun = false;
 };
 
-// Allocates the buffer and reads the first piece. False without memory.
-bool initReader(BitReader& reader, NativeFile file);
+// Allocates the buffer and reads the first piece from the file's current
+// position, which is `startOffset` bytes into the file (positions count from
+// the start of the file). False without memory.
+bool initReader(BitReader& reader, NativeFile file, std::uint64_t startOffset = 0);
 
 // Reads the next piece of the file into the buffer: 1 when the read delivered
 // data or failed, 0 when it delivered nothing. A failed read ends the data.

@@ -207,13 +207,16 @@ bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const 
     return assignSeekPoints(info, kept);
 }
 
-AudioInfoPtr probeFlac(NativeFile file) {
+namespace {
+
+AudioInfoPtr measureFlac(NativeFile file, std::uint64_t audioStart) {
     std::int64_t fileSize = 0;
     if (!platformFileSize(file, &fileSize) || fileSize >= (std::int64_t{1} << 32)) return nullptr;
     std::unique_ptr<FlacDecoder> decoder(new (std::nothrow) FlacDecoder());
-    if (!decoder || !initReader(decoder->reader, file)) return nullptr;
+    if (!decoder || !platformSeekFile(file, static_cast<std::int64_t>(audioStart), SeekFrom::begin) ||
+        !initReader(decoder->reader, file, audioStart))
+        return nullptr;
     if (!readFlacMetadata(*decoder) || !isCdFormat(*decoder)) return nullptr;
-
     AudioInfoPtr info = newAudioInfo(kCodecFlac);
     if (!info) return nullptr;
     const auto totalSamples = static_cast<std::uint32_t>(decoder->streamTotalSamples);
@@ -238,5 +241,15 @@ AudioInfoPtr probeFlac(NativeFile file) {
     if (!buildSeekTable(decoder->maxBlockSize, *info, points)) return nullptr;
     return info;
 }
+
+}  // namespace
+
+ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart) {
+    AudioInfoPtr info = measureFlac(file, audioStart);
+    if (!info) return ProbeResult{};
+    return cdAudioResult(std::move(info));
+}
+
+ProbeResult probeFlac(NativeFile file) { return probeFlacAt(file, 0); }
 
 }  // namespace trakmap

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/audio_info.h"
+#include "audio/probe_result.h"
 #include "audio/bit_reader.h"
 #include "cache/seek_table_cache.h"
 #include "platform/platform.h"
@@ -66,7 +67,10 @@ bool walkFlacFrames(FlacDecoder& decoder, std::vector<SeekPoint>& points);
 // without memory.
 bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const SeekPoint> points);
 
-// `file` is positioned at offset 0. Returns the measured file or null.
-AudioInfoPtr probeFlac(NativeFile file);
+// `file` is positioned at offset 0. Says how the file is measured.
+ProbeResult probeFlac(NativeFile file);
+// The same for a stream that starts at `audioStart` (behind a tag); offsets in
+// its table stay offsets from the start of the file.
+ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart);
 
 }  // namespace trakmap

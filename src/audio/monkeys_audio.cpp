@@ -98,9 +98,7 @@ std::uint32_t totalSamplesOf(const ApeHeader& header) {
     return (header.totalFrames - 1) * header.blocksPerFrame + header.finalFrameBlocks;
 }
 
-}  // namespace
-
-AudioInfoPtr probeMonkeysAudio(NativeFile file) {
+AudioInfoPtr measureMonkeysAudio(NativeFile file) {
     AudioInfoPtr info = newAudioInfo(kCodecMonkeysAudio);
     if (!info) return nullptr;
 
@@ -146,6 +144,14 @@ AudioInfoPtr probeMonkeysAudio(NativeFile file) {
     info->ape.apeChannels = header.channels;
     info->ape.apeCompressionLevel = static_cast<std::uint16_t>(header.compressionLevel / 1000 - 1);
     return info;
+}
+
+}  // namespace
+
+ProbeResult probeMonkeysAudio(NativeFile file) {
+    AudioInfoPtr info = measureMonkeysAudio(file);
+    if (!info) return ProbeResult{};
+    return cdAudioResult(std::move(info));
 }
 
 }  // namespace trakmap

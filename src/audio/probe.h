@@ -2,14 +2,13 @@
 // measures PCM WAVE itself and hands every other known container to its probe.
 #pragma once
 
-#include "audio/audio_info.h"
+#include "audio/probe_result.h"
 #include "platform/platform.h"
 
 namespace trakmap {
 
-// `file` is positioned at its start. Returns the measured file or null (short
-// header, unknown container, refused format). Prints nothing; never closes
-// the file.
-AudioInfoPtr probeAudioFile(NativeFile file);
+// `file` is positioned at its start. Says how the file is measured (see
+// ProbeResult); prints nothing and never closes the file.
+ProbeResult probeAudioFile(NativeFile file);
 
 }  // namespace trakmap

@@ -89,9 +89,7 @@ Digest digestOf(const std::uint8_t* buffer) {
     return md5Final(context);
 }
 
-}  // namespace
-
-AudioInfoPtr probeWavPack(NativeFile file) {
+AudioInfoPtr measureWavPack(NativeFile file) {
     std::int64_t fileSize = getFileSize64(file);
     if (fileSize < 0 || static_cast<std::uint64_t>(fileSize) >= kOffsetLimit) return nullptr;
 
@@ -124,6 +122,14 @@ AudioInfoPtr probeWavPack(NativeFile file) {
     info->maxFrameBytes = walk.maxFrameBytes;
     info->maxFrameSamples = walk.maxFrameSamples;
     return info;
+}
+
+}  // namespace
+
+ProbeResult probeWavPack(NativeFile file) {
+    AudioInfoPtr info = measureWavPack(file);
+    if (!info) return ProbeResult{};
+    return cdAudioResult(std::move(info));
 }
 
 }  // namespace trakmap

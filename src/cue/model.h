@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/audio_info.h"
+#include "audio/probe_result.h"
 #include "audio/file_helpers.h"
 
 namespace trakmap {
@@ -95,8 +96,11 @@ struct CueTrack {
 struct CueFile {
     CueText name = nullptr;
     std::uint32_t type = kFileUnknown;
+    // What the probe found, without its seek table (nothing reads that after
+    // the probe); null when the file was not probed or is not CD audio.
     AudioInfoPtr audioInfo;
-    std::uint32_t frames = 0;
+    Measure measure = Measure::bySize;  // how the layout measures the file
+    std::uint32_t frames = 0;           // its length in CD frames, as the probe measured it
     std::uint64_t size = 0;
     std::uint64_t bytesUsed = 0;
     std::uint32_t framesUsed = 0;

@@ -23,10 +23,12 @@ std::int64_t clampedFrames(std::uint64_t frames) {
 
 std::string trackLabel(std::size_t position) { return "track " + std::to_string(position + 1); }
 
-// Compressed files with a seek table are measured by the probe's frame count:
-// their byte size says nothing about their length.
+// Compressed files and audio of other formats than CD audio are measured by
+// the probe's frame count: their byte size says nothing about their length.
+// CD-format PCM WAVE files are measured by their bytes, header included.
 bool measuredInFrames(const CueFile& file) {
-    return file.audioInfo && file.audioInfo->codec != kCodecPcmWave && file.audioInfo->seekPointCount > 0;
+    if (file.measure == Measure::byDuration) return true;
+    return file.measure == Measure::cdAudio && file.audioInfo && file.audioInfo->codec != kCodecPcmWave;
 }
 
 struct LayoutRun {

@@ -45,20 +45,29 @@ private:
     }
 };
 
+using Probe = ProbeResult (*)(NativeFile);
+
 // Opens `file` and runs `probe` (the dispatch unless another is given) on it.
-inline AudioInfoPtr probePath(const std::filesystem::path& file,
-                              AudioInfoPtr (*probe)(NativeFile) = probeAudioFile) {
+inline ProbeResult probeResultOf(const std::filesystem::path& file, Probe probe = probeAudioFile) {
     UniqueFile handle(platformOpenFile(file.c_str(), kOpenRead));
-    if (!handle.valid()) return nullptr;
+    if (!handle.valid()) return refusedResult("the test could not open " + file.string());
     return probe(handle.get());
 }
 
+// The record of a file measured as CD audio; null for any other result.
+inline AudioInfoPtr probePath(const std::filesystem::path& file, Probe probe = probeAudioFile) {
+    return probeResultOf(file, probe).info;
+}
+
 // Writes `bytes` to a file of a fresh temporary folder and probes it there.
-inline AudioInfoPtr probeBytes(const std::vector<std::uint8_t>& bytes,
-                               AudioInfoPtr (*probe)(NativeFile) = probeAudioFile) {
+inline ProbeResult probeResultOfBytes(const std::vector<std::uint8_t>& bytes, Probe probe = probeAudioFile) {
     TempDir dir;
     writeFile(dir / "audio", bytes);
-    return probePath(dir / "audio", probe);
+    return probeResultOf(dir / "audio", probe);
+}
+
+inline AudioInfoPtr probeBytes(const std::vector<std::uint8_t>& bytes, Probe probe = probeAudioFile) {
+    return probeResultOfBytes(bytes, probe).info;
 }
 
 inline std::vector<SeekPoint> seekPointsOf(const AudioInfo& info) {

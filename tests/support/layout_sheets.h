@@ -11,7 +11,7 @@
 namespace trakmap::test {
 
 // One file of a sheet: its byte size and, when `codec` is not -1, the probe's
-// result (its frame count, and a seek table unless `seekTable` is false).
+// result (its frame count, and how the layout measures it).
 // An empty name is replaced by f<number>.wav (f<number>.flac for FLAC); a null
 // name stays absent.
 struct FileSpec {
@@ -19,14 +19,15 @@ struct FileSpec {
     std::uint64_t size = 0;
     std::uint32_t frames = 0;
     int codec = -1;
-    bool seekTable = true;
+    Measure measure = Measure::cdAudio;
 };
 
 // A PCM WAVE-sized file of `frames` CD frames that was not probed.
 inline FileSpec wave(std::uint32_t frames) { return {"", std::uint64_t{frames} * 2352}; }
 
-inline FileSpec compressed(AudioCodec codec, std::uint32_t frames, std::uint64_t size, bool seekTable = true) {
-    return {"", size, frames, codec, seekTable};
+inline FileSpec compressed(AudioCodec codec, std::uint32_t frames, std::uint64_t size,
+                           Measure measure = Measure::cdAudio) {
+    return {"", size, frames, codec, measure};
 }
 
 // One track: the file and position of INDEX 01 (file -1: before any FILE
@@ -59,10 +60,7 @@ inline CueSheet makeSheet(const std::vector<FileSpec>& files, const std::vector<
         if (given.codec >= 0) {
             file.audioInfo = newAudioInfo(static_cast<AudioCodec>(given.codec));
             file.audioInfo->totalSamples = given.frames * 588;
-            if (given.seekTable) {
-                SeekPoint points[2] = {{0, 0}, {given.frames * 588, static_cast<std::uint32_t>(given.size)}};
-                assignSeekPoints(*file.audioInfo, points);
-            }
+            file.measure = given.measure;
             file.frames = given.frames;
         }
         sheet.files.push_back(std::move(file));
