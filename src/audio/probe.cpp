@@ -1,6 +1,7 @@
 #include "audio/probe.h"
 
 #include <cstring>
+#include <new>
 
 #include "audio/alac.h"
 #include "audio/byte_order.h"
@@ -100,9 +101,7 @@ ProbeResult dispatchBehindId3v2(NativeFile file, std::uint64_t fileSize) {
     return bySizeResult(notReadable("it begins with an ID3v2 tag, then \"" + quotedBytes(header, 4) + "\""));
 }
 
-}  // namespace
-
-ProbeResult probeAudioFile(NativeFile file) {
+ProbeResult dispatch(NativeFile file) {
     std::uint8_t header[kHeaderBytes];
     std::uint32_t got = 0;
     std::int64_t size = 0;
@@ -132,6 +131,19 @@ ProbeResult probeAudioFile(NativeFile file) {
         return dispatchBehindId3v2(file, fileSize);
     if (magicIs(header + 4, "ftyp")) return bySizeResult(notReadable("an MP4 file whose \"ftyp\" box is malformed"));
     return bySizeResult(notReadable(beginsWith(header)));
+}
+
+}  // namespace
+
+ProbeResult probeAudioFile(NativeFile file) {
+    // The probes grow their tables only as far as the file backs them, but a
+    // machine can still run out of memory: the file is then not laid out,
+    // and the run goes on.
+    try {
+        return dispatch(file);
+    } catch (const std::bad_alloc&) {
+        return refusedResult("not enough memory to measure it");
+    }
 }
 
 }  // namespace trakmap
