@@ -132,9 +132,9 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"ByteOrderMarkIsSkipped", "\xEF\xBB\xBF" "FILE a.wav WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\n",
                   "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"},
         RoundTrip{"PartialByteOrderMarkIsText", "\xEF\xBB" "TITLE x\nTITLE y\n", "TITLE \"y\"\n"},
-        RoundTrip{"CarriageReturnsOnlyAreReadIn510CharacterPieces",
-                  "TITLE \"X\"\rPERFORMER \"lost\"\r" + repeated('\r', 510 - 27) + "PERFORMER \"Y\"\rCOMPOSER \"lost\"\r",
-                  "PERFORMER \"Y\"\nTITLE \"X\"\n"},
+        RoundTrip{"LineEndsInAnyMix",
+                  "TITLE \"X\"\rPERFORMER \"P\"\r\nCOMPOSER \"C\"\n\r\n\rREM GENRE Rock\r",
+                  "REM GENRE \"Rock\"\nPERFORMER \"P\"\nCOMPOSER \"C\"\nTITLE \"X\"\n"},
         RoundTrip{"EmptySheet", "", ""}),
     [](const testing::TestParamInfo<RoundTrip>& info) { return std::string(info.param.name); });
 
@@ -206,6 +206,13 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"CdTextFileWithoutName", "CDTEXTFILE\n", "Error to parse .cue, line 1: CDTEXTFILE\n", ""},
         Failure{"LongLineCountsAsSeveralLines", std::string(600, 'x') + "\nTRACK\n",
                 "Error to parse .cue, line 3: TRACK\n", ""},
+        Failure{"LongLineEndedByACarriageReturn", std::string(600, 'x') + "\rTRACK\r",
+                "Error to parse .cue, line 3: TRACK\n", ""},
+        // Lines are counted as an editor shows them: CR, LF and CR LF each end one.
+        Failure{"LineNumbersWithMixedLineEnds", "TITLE x\n\rFILE a.wav WAVE\r\n\rTRACK\n",
+                "Error to parse .cue, line 5: TRACK\n", ""},
+        Failure{"AMillionCarriageReturns", repeated('\r', 1000000) + "TRACK\r\n",
+                "Error to parse .cue, line 1000001: TRACK\n", ""},
         Failure{"MessageIsCutToItsBuffer", std::string(505, ' ') + "FILE\n",
                 "Error to parse .cue, line 1: " + std::string(482, ' ') + "\n", ""},
         Failure{"FirstIndexOfAFileNotAtZero", "FILE a WAVE\nTRACK 1 AUDIO\nINDEX 01 00:02:00\n", "",

@@ -138,5 +138,47 @@ TEST(EndToEndSheets, PosixRefusalListsEveryCandidateOnce) {
     EXPECT_EQ(result.err, "trakmap: disc.cue: cannot open \"C:\\Rips\\..\" (tried " + tried + ")\n");
 }
 
+// The report of one sheet without its banner line.
+std::string reportBody(const ToolResult& result) { return result.out.substr(result.out.find('\n') + 1); }
+
+TEST(EndToEndSheets, OldMacAndWindowsLineEndsGiveTheSameReport) {
+    const std::string lines[] = {
+        "REM GENRE Ambient", "TITLE \"Line Ends\"", "FILE \"album.wav\" WAVE", "  TRACK 01 AUDIO",
+        "    TITLE \"One\"", "    INDEX 01 00:00:00", "  TRACK 02 AUDIO", "    TITLE \"Two\"",
+        "    INDEX 00 00:01:00", "    INDEX 01 00:02:00",
+    };
+    TempDir dir;
+    writeCdWave(dir / "album.wav", 2352 * 600);
+    std::string reports[3];
+    const char* ends[3] = {"\n", "\r", "\r\n"};
+    for (int i = 0; i < 3; ++i) {
+        std::string sheet;
+        for (const std::string& line : lines) sheet += line + ends[i];
+        writeFile(dir / "album.cue", sheet);
+        ToolResult result = runTool({"album.cue"}, dir.path(), dir / "cache");
+        EXPECT_EQ(result.err, "") << i;
+        reports[i] = result.out;
+    }
+    EXPECT_NE(reports[0].find("80: Track2 Two \n"), std::string::npos) << reports[0];
+    EXPECT_EQ(reports[1], reports[0]);
+    EXPECT_EQ(reports[2], reports[0]);
+}
+
+// A sheet may come through a pipe; a device that never ends is cut off at
+// a bound no sheet reaches, promptly and with the reason.
+TEST(EndToEndSheets, PosixSheetsFromAPipeAndFromAnEndlessDevice) {
+    TempDir dir;
+    writeCdWave(dir / "a.wav", 2352 * 75);
+    const std::string sheet = "FILE \"" + fs::canonical(dir.path()).string() +
+                              "/a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n";
+    writeFile(dir / "a.cue", sheet);
+    ToolResult fromFile = runTool({"a.cue"}, dir.path(), dir / "cache");
+    std::string command = "cd '" + dir.path().string() + "' && cat a.cue | TRAKMAP_CACHE_ROOT=cache timeout 60 '" +
+                          TRAKMAP_BINARY + "' /dev/stdin /dev/zero >out 2>err";
+    ASSERT_EQ(test::runShell(command), 0);
+    EXPECT_EQ(test::readFileText(dir / "out"), "trakmap /dev/stdin\n" + reportBody(fromFile) + "trakmap /dev/zero\n");
+    EXPECT_EQ(test::readFileText(dir / "err"), "trakmap: /dev/zero: the sheet goes on past 64 MiB, more than any cue sheet holds\n");
+}
+
 }  // namespace
 }  // namespace trakmap
