@@ -138,6 +138,21 @@ TEST(EndToEndSheets, PosixRefusalListsEveryCandidateOnce) {
     EXPECT_EQ(result.err, "trakmap: disc.cue: cannot open \"C:\\Rips\\..\" (tried " + tried + ")\n");
 }
 
+// A CD-TEXT file as drives return it, with its 4-byte header, named by a
+// path from the machine that burnt it.
+TEST(EndToEndSheets, CdTextFileWithTheDrivesHeader) {
+    TempDir dir;
+    std::string pack = std::string("\x80\x00\x00\x00", 4) + std::string("Disc\0Song\0\0\0", 12) + std::string("\0\0", 2);
+    writeFile(dir / "disc.cdt", std::string("\x00\x14\x00\x00", 4) + pack);
+    writeCdWave(dir / "a.wav", 2352 * 75);
+    writeFile(dir / "a.cue", "TITLE \"Sheet\"\nCDTEXTFILE \"C:\\Burn\\disc.cdt\"\nFILE a.wav WAVE\nTRACK 1 AUDIO\n"
+                             "INDEX 01 00:00:00\n");
+    ToolResult result = runTool({"a.cue"}, dir.path(), dir / "cache");
+    EXPECT_EQ(result.out.substr(result.out.find(kCdText)),
+              kCdText + "80: Track0 Disc \n    HEX=44697363\n80: Track1 Song \n    HEX=536F6E67\n");
+    EXPECT_EQ(result.err, "trakmap: a.cue: CDTEXTFILE \"C:\\Burn\\disc.cdt\" opened as \"disc.cdt\"\n");
+}
+
 // The report of one sheet without its banner line.
 std::string reportBody(const ToolResult& result) { return result.out.substr(result.out.find('\n') + 1); }
 
