@@ -138,6 +138,30 @@ TEST(EndToEndSheets, PosixRefusalListsEveryCandidateOnce) {
     EXPECT_EQ(result.err, "trakmap: disc.cue: cannot open \"C:\\Rips\\..\" (tried " + tried + ")\n");
 }
 
+// Hidden track one audio ripped to a file of its own: that file lies on the
+// disc whole, before track 1's INDEX 01, and the normalized sheet names it.
+TEST(EndToEndSheets, HiddenTrackOneAudioInItsOwnFile) {
+    const std::string sheet =
+        "TITLE \"Hidden Disc\"\nFILE \"00.wav\" WAVE\n  TRACK 01 AUDIO\n    TITLE \"One\"\n    INDEX 00 00:00:00\n"
+        "FILE \"01.wav\" WAVE\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    TITLE \"Two\"\n    INDEX 01 02:00:00\n";
+    TempDir dir;
+    writeCdWave(dir / "00.wav", 2352 * 3000);
+    writeCdWave(dir / "01.wav", 2352 * 20000);
+    writeFile(dir / "disc.cue", sheet);
+    ToolResult result = runTool({"disc.cue"}, dir.path(), dir / "cache");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out,
+              "trakmap disc.cue\n\n\n.cue Content:\n--------------------------------\n" + sheet + kLayout +
+                  "Session 1\n File    Track    Index      AbsolutePosition        RelativePosition             Length\n"
+                  "  2        1        0        00:00:00       0        00:00:00       0        00:40:00    3000\n"
+                  "  2        1        1        00:40:00    3000        00:00:00       0        02:00:00    9000\n"
+                  "  2        2        1        02:40:00   12000        02:00:00    9000        02:26:50   11000\n"
+                  "LeadOut    -        -        05:06:50   23000\n\n"
+                  "\nFiles:\n--------------------------------\n1 00.wav\n2 01.wav\n" + kCdText +
+                  "80: Track0 Hidden Disc \n    HEX=48696464656E2044697363\n80: Track1 One \n    HEX=4F6E65\n"
+                  "80: Track2 Two \n    HEX=54776F\n");
+}
+
 // A CD-TEXT file as drives return it, with its 4-byte header, named by a
 // path from the machine that burnt it.
 TEST(EndToEndSheets, CdTextFileWithTheDrivesHeader) {
