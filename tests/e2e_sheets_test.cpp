@@ -8,20 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "support/report_text.h"
 #include "support/test_support.h"
 
 namespace trakmap {
 namespace {
 
 namespace fs = std::filesystem;
+using test::kCdText;
+using test::kContent;
+using test::kFiles;
+using test::kLayout;
+using test::kSessionOne;
 using test::runTool;
 using test::TempDir;
 using test::ToolResult;
 using test::writeCdWave;
 using test::writeFile;
-
-const std::string kLayout = "\n\nCD Layout:\n--------------------------------\n";
-const std::string kCdText = "\n\nCDTEXT:\n--------------------------------\n";
 
 // A file on disk, told apart from the others by its length in frames.
 struct DiskFile {
@@ -70,7 +73,7 @@ void runCandidateCases(const std::vector<CandidateCase>& cases) {
             if (fs::path(file.name) == fs::path(c.opens)) frames = file.frames;
         EXPECT_EQ(leadOutFrames(result.out), std::to_string(frames)) << shown;
         // The file list keeps the name the sheet gives.
-        EXPECT_NE(result.out.find("\nFiles:\n--------------------------------\n1 " + c.named + "\n"), std::string::npos)
+        EXPECT_NE(result.out.find(kFiles + "1 " + c.named + "\n"), std::string::npos)
             << shown;
         if (!c.foundElsewhere) {
             EXPECT_EQ(result.err, "") << shown;
@@ -151,13 +154,12 @@ TEST(EndToEndSheets, HiddenTrackOneAudioInItsOwnFile) {
     ToolResult result = runTool({"disc.cue"}, dir.path(), dir / "cache");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out,
-              "trakmap disc.cue\n\n\n.cue Content:\n--------------------------------\n" + sheet + kLayout +
-                  "Session 1\n File    Track    Index      AbsolutePosition        RelativePosition             Length\n"
+              "trakmap disc.cue\n" + kContent + sheet + kLayout + kSessionOne +
                   "  2        1        0        00:00:00       0        00:00:00       0        00:40:00    3000\n"
                   "  2        1        1        00:40:00    3000        00:00:00       0        02:00:00    9000\n"
                   "  2        2        1        02:40:00   12000        02:00:00    9000        02:26:50   11000\n"
-                  "LeadOut    -        -        05:06:50   23000\n\n"
-                  "\nFiles:\n--------------------------------\n1 00.wav\n2 01.wav\n" + kCdText +
+                  "LeadOut    -        -        05:06:50   23000\n\n" +
+                  kFiles + "1 00.wav\n2 01.wav\n" + kCdText +
                   "80: Track0 Hidden Disc \n    HEX=48696464656E2044697363\n80: Track1 One \n    HEX=4F6E65\n"
                   "80: Track2 Two \n    HEX=54776F\n");
 }
