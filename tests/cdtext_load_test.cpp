@@ -106,6 +106,29 @@ TEST(CdTextLoad, LargeOddSizedFileKeepsEveryByte) {
     EXPECT_EQ(loadAndDump(bytes), "81: Track0 " + text + " \n    HEX=" + hex + "\n");
 }
 
+TEST(CdTextLoad, SkipsTheHeaderThatDrivesReturnOnlyWhenItFits) {
+    const auto packs = join({pack(0x80, 0, "Album\0Song\0"s), pack(0x81, 0, "Band\0"s)});
+    const std::string shown =
+        "80: Track0 Album \n    HEX=416C62756D\n80: Track1 Song \n    HEX=536F6E67\n"
+        "81: Track0 Band \n    HEX=42616E64\n";
+    auto withHeader = [&](std::uint16_t length, std::vector<std::uint8_t> body) {
+        std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length), 0, 0};
+        bytes.insert(bytes.end(), body.begin(), body.end());
+        return bytes;
+    };
+    const auto rightLength = static_cast<std::uint16_t>(packs.size() + 2);
+    EXPECT_EQ(loadAndDump(withHeader(rightLength, packs)), shown);
+    EXPECT_EQ(loadBytes(withHeader(rightLength, packs)).length, packs.size() + 4);
+    // Otherwise the file is read as it stands: what looks like a header is
+    // the first pack's bytes, and no pack type starts the walk.
+    for (std::uint16_t length : {std::uint16_t(rightLength - 1), std::uint16_t(rightLength + 1)})
+        EXPECT_EQ(loadAndDump(withHeader(length, packs)), "") << length;
+    auto notAPack = packs;
+    notAPack[0] = 0x7F;
+    EXPECT_EQ(loadAndDump(withHeader(rightLength, notAPack)), "");
+    EXPECT_EQ(loadAndDump(packs), shown);
+}
+
 TEST(CdTextDump, RawPackCases) {
     const struct {
         const char* name;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cue/parser.h"
 #include "cue/writer.h"
@@ -19,24 +20,74 @@ struct ParseOutcome {
     std::unique_ptr<CueSheet> sheet;
 };
 
+// Parses `text` into `sheet`; what the parser showed the user lands in `message`.
+bool parseInto(const std::string& text, CueSheet& sheet, std::string* problem, std::string* message) {
+    std::FILE* stream = text.empty() ? std::tmpfile() : fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+    testing::internal::CaptureStderr();
+    bool ok = parseCueSheet(stream, sheet, problem);
+    *message = testing::internal::GetCapturedStderr();
+    if (stream != nullptr) std::fclose(stream);
+    return ok;
+}
+
+std::string writtenForm(const CueSheet& sheet) {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    writeCueSheet(sheet, out);
+    std::fclose(out);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+// What the written form of a sheet must say as the sheet did: the files that
+// tracks refer to (the writer leaves out the others), renumbered in order, and
+// every INDEX 00 and INDEX 01 with its position and file.
+std::string indexModel(const CueSheet& sheet) {
+    std::vector<int> number(sheet.files.size(), 0);
+    for (const CueTrack& t : sheet.tracks)
+        for (std::int32_t file : {t.index0 != -1 ? t.index0File : -1, t.index1File})
+            if (file >= 0) number[static_cast<std::size_t>(file)] = 1;
+    std::string model;
+    int next = 0;
+    for (std::size_t f = 0; f < sheet.files.size(); ++f) {
+        if (number[f] == 0) continue;
+        number[f] = ++next;
+        const char* name = sheet.files[f].name;
+        model += "file " + std::to_string(next) + " \"" + (name != nullptr ? name : "") + "\" " +
+                 fileTypeWord(sheet.files[f].type) + "\n";
+    }
+    auto index = [&](const char* label, std::int32_t position, std::int32_t file) {
+        if (position == -1) return;
+        model += std::string(label) + formatMsf(position) + " in file " +
+                 (file >= 0 ? std::to_string(number[static_cast<std::size_t>(file)]) : "none");
+    };
+    for (std::size_t i = 0; i < sheet.tracks.size(); ++i) {
+        const CueTrack& t = sheet.tracks[i];
+        model += "track " + std::to_string(i + 1);
+        index(", INDEX 00 ", t.index0, t.index0File);
+        index(", INDEX 01 ", t.index1, t.index1File);
+        model += "\n";
+    }
+    return model;
+}
+
+// Parses `text` and, when that succeeds, writes the sheet back and requires
+// that the written form parses to the same files and indexes.
 ParseOutcome parseText(const std::string& text) {
     ParseOutcome outcome;
     outcome.sheet = createCueSheet();
-    std::FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-    if (text.empty()) stream = std::tmpfile();
-    testing::internal::CaptureStderr();
-    outcome.ok = parseCueSheet(stream, *outcome.sheet, &outcome.problem);
-    outcome.message = testing::internal::GetCapturedStderr();
-    std::fclose(stream);
-    if (outcome.ok) {
-        char* buffer = nullptr;
-        std::size_t size = 0;
-        std::FILE* out = open_memstream(&buffer, &size);
-        writeCueSheet(*outcome.sheet, out);
-        std::fclose(out);
-        outcome.written.assign(buffer, size);
-        std::free(buffer);
-    }
+    outcome.ok = parseInto(text, *outcome.sheet, &outcome.problem, &outcome.message);
+    if (!outcome.ok) return outcome;
+    outcome.written = writtenForm(*outcome.sheet);
+    std::unique_ptr<CueSheet> again = createCueSheet();
+    std::string problem;
+    std::string message;
+    if (!parseInto(outcome.written, *again, &problem, &message))
+        ADD_FAILURE() << "the written form does not parse: " << problem << message << "\n" << outcome.written;
+    else
+        EXPECT_EQ(indexModel(*again), indexModel(*outcome.sheet)) << "written form:\n" << outcome.written;
     return outcome;
 }
 
@@ -127,14 +178,25 @@ INSTANTIATE_TEST_SUITE_P(
                   "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"},
         RoundTrip{"TrackWithoutIndex01AndNamelessFile",
                   "FILE \"\" WAVE\nTRACK 1 AUDIO\nINDEX 00 00:00:00\nTRACK 2 AUDIO\nINDEX 01 00:01:00\n",
-                  "  TRACK 01 AUDIO\n    INDEX 00 00:00:00\nFILE \"\" WAVE\n  TRACK 02 AUDIO\n"
+                  "FILE \"\" WAVE\n  TRACK 01 AUDIO\n    INDEX 00 00:00:00\n  TRACK 02 AUDIO\n"
                   "    INDEX 01 00:01:00\n"},
+        // A file that holds nothing but an INDEX 00 keeps its FILE line.
+        RoundTrip{"Index00AloneInAFileBetweenTwoOthers",
+                  "FILE \"x.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\nFILE \"y.wav\" WAVE\n  TRACK 02 AUDIO\n"
+                  "    INDEX 00 00:00:00\nFILE \"z.wav\" WAVE\n    INDEX 01 00:00:00\n",
+                  "FILE \"x.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\nFILE \"y.wav\" WAVE\n  TRACK 02 AUDIO\n"
+                  "    INDEX 00 00:00:00\nFILE \"z.wav\" WAVE\n    INDEX 01 00:00:00\n"},
+        RoundTrip{"HiddenTrackOneAudioInItsOwnFile",
+                  "FILE \"00.flac\" WAVE\nTRACK 01 AUDIO\nINDEX 00 00:00:00\nFILE \"01.flac\" WAVE\nINDEX 01 00:00:00\n"
+                  "TRACK 02 AUDIO\nINDEX 01 03:00:00\n",
+                  "FILE \"00.flac\" WAVE\n  TRACK 01 AUDIO\n    INDEX 00 00:00:00\nFILE \"01.flac\" WAVE\n"
+                  "    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 03:00:00\n"},
         RoundTrip{"ByteOrderMarkIsSkipped", "\xEF\xBB\xBF" "FILE a.wav WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\n",
                   "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"},
         RoundTrip{"PartialByteOrderMarkIsText", "\xEF\xBB" "TITLE x\nTITLE y\n", "TITLE \"y\"\n"},
-        RoundTrip{"CarriageReturnsOnlyAreReadIn510CharacterPieces",
-                  "TITLE \"X\"\rPERFORMER \"lost\"\r" + repeated('\r', 510 - 27) + "PERFORMER \"Y\"\rCOMPOSER \"lost\"\r",
-                  "PERFORMER \"Y\"\nTITLE \"X\"\n"},
+        RoundTrip{"LineEndsInAnyMix",
+                  "TITLE \"X\"\rPERFORMER \"P\"\r\nCOMPOSER \"C\"\n\r\n\rREM GENRE Rock\r",
+                  "REM GENRE \"Rock\"\nPERFORMER \"P\"\nCOMPOSER \"C\"\nTITLE \"X\"\n"},
         RoundTrip{"EmptySheet", "", ""}),
     [](const testing::TestParamInfo<RoundTrip>& info) { return std::string(info.param.name); });
 
@@ -206,6 +268,13 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"CdTextFileWithoutName", "CDTEXTFILE\n", "Error to parse .cue, line 1: CDTEXTFILE\n", ""},
         Failure{"LongLineCountsAsSeveralLines", std::string(600, 'x') + "\nTRACK\n",
                 "Error to parse .cue, line 3: TRACK\n", ""},
+        Failure{"LongLineEndedByACarriageReturn", std::string(600, 'x') + "\rTRACK\r",
+                "Error to parse .cue, line 3: TRACK\n", ""},
+        // Lines are counted as an editor shows them: CR, LF and CR LF each end one.
+        Failure{"LineNumbersWithMixedLineEnds", "TITLE x\n\rFILE a.wav WAVE\r\n\rTRACK\n",
+                "Error to parse .cue, line 5: TRACK\n", ""},
+        Failure{"AMillionCarriageReturns", repeated('\r', 1000000) + "TRACK\r\n",
+                "Error to parse .cue, line 1000001: TRACK\n", ""},
         Failure{"MessageIsCutToItsBuffer", std::string(505, ' ') + "FILE\n",
                 "Error to parse .cue, line 1: " + std::string(482, ' ') + "\n", ""},
         Failure{"FirstIndexOfAFileNotAtZero", "FILE a WAVE\nTRACK 1 AUDIO\nINDEX 01 00:02:00\n", "",

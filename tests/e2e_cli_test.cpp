@@ -97,9 +97,13 @@ TEST_F(EndToEnd, MissingSecondFileEndsThatSheetOnly) {
     EXPECT_EQ(result.out.rfind("trakmap two.cue\n" + kContentHeading + sheet + "trakmap a.cue\n", 0), 0u)
         << result.out;
     EXPECT_NE(result.out.find("\n\nCD Layout:\n"), std::string::npos);
-    auto shown = [&](const char* name) { return test::toolPathOf(std::filesystem::canonical(dir.path()) / name); };
-    EXPECT_EQ(result.err, "trakmap: two.cue: cannot open \"b.wav\" (tried \"" + shown("b.wav") + "\", \"" +
-                              shown("two.wav") + "\")\n");
+    // Every candidate, each once: the name, the sheet's base name with its
+    // extension, then both stems with the other audio extensions.
+    std::string tried;
+    for (const char* name : {"b.wav", "two.wav", "b.flac", "b.ape", "b.wv", "b.tta", "b.m4a", "two.flac", "two.ape",
+                             "two.wv", "two.tta", "two.m4a"})
+        tried += (tried.empty() ? "\"" : ", \"") + test::toolPathOf(std::filesystem::canonical(dir.path()) / name) + "\"";
+    EXPECT_EQ(result.err, "trakmap: two.cue: cannot open \"b.wav\" (tried " + tried + ")\n");
 }
 
 TEST_F(EndToEnd, MissingFileFallsBackToTheSheetsBaseName) {
@@ -145,7 +149,9 @@ TEST_F(EndToEnd, PosixSlashAndAbsoluteNames) {
     writeFile(dir / "gone.cue", "FILE \"" + folder + "/gone.wav\" WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\n");
     writeCdWave(dir / "gone.wav.cue", 0);
     result = run({"gone.cue"});
-    EXPECT_EQ(result.err, "trakmap: gone.cue: cannot open \"" + folder + "/gone.wav\" (tried \"" + folder + "/gone.wav\")\n");
+    EXPECT_EQ(result.err, "trakmap: gone.cue: cannot open \"" + folder + "/gone.wav\" (tried \"" + folder +
+                              "/gone.wav\", \"" + folder + "/gone.flac\", \"" + folder + "/gone.ape\", \"" + folder +
+                              "/gone.wv\", \"" + folder + "/gone.tta\", \"" + folder + "/gone.m4a\")\n");
 }
 
 }  // namespace

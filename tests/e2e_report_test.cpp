@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "support/report_text.h"
 #include "support/test_support.h"
 
 namespace trakmap {
@@ -14,13 +15,11 @@ using test::TempDir;
 using test::ToolResult;
 using test::writeCdWave;
 using test::writeFile;
-
-const std::string kContent = "\n\n.cue Content:\n--------------------------------\n";
-const std::string kLayout = "\n\nCD Layout:\n--------------------------------\n";
-const std::string kFiles = "\nFiles:\n--------------------------------\n";
-const std::string kCdText = "\n\nCDTEXT:\n--------------------------------\n";
-const std::string kSessionOne =
-    "Session 1\n File    Track    Index      AbsolutePosition        RelativePosition             Length\n";
+using test::kCdText;
+using test::kContent;
+using test::kFiles;
+using test::kLayout;
+using test::kSessionOne;
 
 class EndToEndReport : public testing::Test {
 protected:

@@ -50,7 +50,8 @@ TEST(EndToEndWindowsOnly, SlashIntroducesOptions) {
 
 // Names with a drive letter or a leading backslash are opened as written,
 // without the sheet's folder and without the fallback to the sheet's base
-// name; a leading "/" is not absolute and stays below the sheet's folder.
+// name with the name's extension; a leading "/" is not absolute and stays
+// below the sheet's folder.
 TEST(EndToEndWindowsOnly, AbsoluteSheetNamesAreOpenedAsWritten) {
     if (!toolRunsUnderRunner()) GTEST_SKIP() << "Windows path rules; needs TRAKMAP_E2E_RUNNER";
     TempDir dir;
@@ -58,8 +59,9 @@ TEST(EndToEndWindowsOnly, AbsoluteSheetNamesAreOpenedAsWritten) {
     fs::create_directories(dir / "disc" / "nested");
     writeCdWave(dir / "elsewhere" / "x.wav", 2352 * 75);
     writeCdWave(dir / "disc" / "nested" / "y.wav", 2352 * 75);
-    // What a fallback would find: the sheet's base name with the name's extension.
-    writeCdWave(dir / "disc" / "album.wav", 2352 * 75);
+    // What that fallback would find: the sheet's base name with the name's
+    // extension, which is no audio extension, so no other candidate finds it.
+    writeCdWave(dir / "disc" / "album.bin", 2352 * 75);
     std::string elsewhere = toolPathOf(fs::absolute(dir / "elsewhere"));
     std::string rootRelative = elsewhere.substr(2);  // "\tmp\...\elsewhere", on drive Z:
 
@@ -70,8 +72,8 @@ TEST(EndToEndWindowsOnly, AbsoluteSheetNamesAreOpenedAsWritten) {
     const std::vector<Case> cases = {
         {elsewhere + "\\x.wav", true},
         {rootRelative + "\\x.wav", true},
-        {elsewhere + "\\missing.wav", false},
-        {rootRelative + "\\missing.wav", false},
+        {elsewhere + "\\missing.bin", false},
+        {rootRelative + "\\missing.bin", false},
         {"/nested/y.wav", true},
     };
     for (const Case& c : cases) {
@@ -94,6 +96,25 @@ TEST(EndToEndWindowsOnly, Utf8SheetNamesNonAsciiFiles) {
     writeFile(dir / "album.cue", "\xEF\xBB\xBF" + sheetNaming("caf\xC3\xA9 \xE2\x99\xAA.wav"));
     ToolResult result = runTool({"album.cue"}, dir.path(), dir / "cache");
     EXPECT_NE(result.out.find(kLayoutHeading), std::string::npos) << result.out << result.err;
+}
+
+// Without a byte-order mark a sheet's names are read in the ANSI code page
+// first; a name that opens nothing that way and is valid UTF-8 is read as
+// UTF-8, as most editors save sheets today.
+TEST(EndToEndWindowsOnly, NamesOfUtf8SheetsWithoutByteOrderMark) {
+    if (!toolRunsUnderRunner()) GTEST_SKIP() << "Windows name conversion; needs TRAKMAP_E2E_RUNNER";
+    TempDir dir;
+    const std::string utf8Name = "caf\xC3\xA9 \xE2\x99\xAA.flac";
+    writeCdWave(dir / utf8Name, 2352 * 75);
+    writeCdWave(dir / "caf\xC3\xA9.wav", 2352 * 75);
+    writeFile(dir / "utf8.cue", sheetNaming(utf8Name));
+    // The ANSI code page's reading of a Windows-1252 sheet opens as before.
+    writeFile(dir / "ansi.cue", sheetNaming("caf\xE9.wav"));
+    ToolResult result = runTool({"utf8.cue", "ansi.cue"}, dir.path(), dir / "cache");
+    std::string shown = "stdout:\n" + result.out + "stderr:\n" + result.err;
+    EXPECT_NE(sectionOf(result.out, "utf8.cue").find(kLayoutHeading), std::string::npos) << shown;
+    EXPECT_NE(sectionOf(result.out, "ansi.cue").find(kLayoutHeading), std::string::npos) << shown;
+    EXPECT_EQ(result.err, "trakmap: utf8.cue: file 1 \"" + utf8Name + "\" opened as \"" + utf8Name + "\"\n") << shown;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "app/run_sheet.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -29,12 +28,7 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string triedList(const std::vector<PathString>& tried) {
     std::string list;
-    for (std::size_t i = 0; i < tried.size(); ++i) {
-        const PathString& candidate = tried[i];
-        // The fallback can name the same path as the first attempt.
-        if (std::find(tried.begin(), tried.begin() + static_cast<std::ptrdiff_t>(i), candidate) !=
-            tried.begin() + static_cast<std::ptrdiff_t>(i))
-            continue;
+    for (const PathString& candidate : tried) {
         if (!list.empty()) list += ", ";
         list += quoted(platformPathToUtf8(candidate));
     }
@@ -62,6 +56,14 @@ struct SheetLocation {
     std::size_t namePosition = 0;
 };
 
+// Says which file a stale sheet's name led to, so that the user can mend the sheet.
+void reportFoundElsewhere(const PathChar* sheetPath, const SheetLocation& location, const std::string& label,
+                          const char* name, const SheetFileSearch& search) {
+    if (!search.foundElsewhere) return;
+    reportAboutSheet(sheetPath, label + " " + quoted(name) + " opened as " +
+                                    quoted(shownCandidate(location.fullPath, location.namePosition, search.opened)));
+}
+
 // Opens, measures and probes every file of the sheet; false (with the reason
 // on standard error) at the first file that cannot be opened.
 bool openSheetFiles(const PathChar* sheetPath, const SheetLocation& location, CueSheet& sheet,
@@ -78,14 +80,16 @@ bool openSheetFiles(const PathChar* sheetPath, const SheetLocation& location, Cu
             explainFailure(sheetPath, label + " cannot be opened: its FILE line gives no name");
             return false;
         }
-        std::vector<PathString> tried;
-        NativeFile file = openSheetFile(location.fullPath, location.namePosition, entry.name,
-                                        sheet.utf8, &tried);
+        SheetFileSearch search;
+        NativeFile file = openSheetFile(location.fullPath, location.namePosition, entry.name, sheet.utf8,
+                                        entry.type == kFileWave ? SheetFileKind::audio : SheetFileKind::other,
+                                        &search);
         if (file == kInvalidFile) {
             explainFailure(sheetPath, "cannot open " + quoted(entry.name) + " (tried " +
-                                          triedList(tried) + ")");
+                                          triedList(search.tried) + ")");
             return false;
         }
+        reportFoundElsewhere(sheetPath, location, label, entry.name, search);
         context.handles[i].reset(file);
         ++context.fileCount;
         context.flags = static_cast<std::uint8_t>((context.flags & ~0x07u) | 0x08u);
@@ -98,11 +102,13 @@ bool openSheetFiles(const PathChar* sheetPath, const SheetLocation& location, Cu
 }
 
 // The CD-TEXT file the sheet names, or else the CD-TEXT built from the sheet.
-CdTextBuffer obtainCdText(const SheetLocation& location, const CueSheet& sheet) {
+CdTextBuffer obtainCdText(const PathChar* sheetPath, const SheetLocation& location, const CueSheet& sheet) {
     CdTextBuffer cdText;
     if (sheet.cdTextFile != nullptr) {
-        UniqueFile file(openSheetFile(location.fullPath, location.namePosition, sheet.cdTextFile,
-                                      sheet.utf8, nullptr));
+        SheetFileSearch search;
+        UniqueFile file(openSheetFile(location.fullPath, location.namePosition, sheet.cdTextFile, sheet.utf8,
+                                      SheetFileKind::other, &search));
+        reportFoundElsewhere(sheetPath, location, "CDTEXTFILE", sheet.cdTextFile, search);
         if (file.valid()) cdText = loadCdTextFile(file.get());
     }
     if (!cdText.bytes) cdText = buildCdText(sheet);
@@ -148,7 +154,7 @@ bool runSheet(const PathChar* sheetPath, DiscContext& context) {
     printLayout(*sheet, stdout);
     printFileList(*sheet, stdout);
 
-    context.cdText = obtainCdText(location, *sheet);
+    context.cdText = obtainCdText(sheetPath, location, *sheet);
     std::fputs("\n\nCDTEXT:\n", stdout);
     std::fputs(kRule, stdout);
     if (context.cdText.bytes && context.cdText.length > 4)

@@ -1,7 +1,24 @@
+#include <cstring>
+
+#include "audio/byte_order.h"
 #include "cdtext/cdtext.h"
 #include "cdtext/cdtext_packs.h"
 
 namespace trakmap {
+
+namespace {
+
+// Files written by drive, ripping and burning programs often keep the header
+// that the drive returned with the packs: the data length (the file's size
+// less the two length bytes), big-endian, and two reserved bytes. It is taken
+// to be there only when the length matches and a pack type follows it.
+// `got` of the file's `size` bytes are at `bytes`.
+bool beginsWithHeader(const std::uint8_t* bytes, std::uint32_t got, std::uint32_t size) {
+    return got > kCdTextHeaderBytes && loadBe16(bytes) == size - 2 && bytes[kCdTextHeaderBytes] >= kPackTitle &&
+           bytes[kCdTextHeaderBytes] <= kPackSizeInfo;
+}
+
+}  // namespace
 
 CdTextBuffer loadCdTextFile(NativeFile file) {
     const std::int64_t size = getFileSize64(file);
@@ -16,6 +33,11 @@ CdTextBuffer loadCdTextFile(NativeFile file) {
     std::uint32_t got = 0;
     if (!platformReadFile(file, buffer.bytes.get() + kCdTextHeaderBytes, fileBytes, &got)) got = 0;
     if (got > fileBytes) got = fileBytes;
+    std::uint8_t* packs = buffer.bytes.get() + kCdTextHeaderBytes;
+    if (beginsWithHeader(packs, got, fileBytes)) {
+        std::memmove(packs, packs + kCdTextHeaderBytes, got - kCdTextHeaderBytes);
+        got -= kCdTextHeaderBytes;
+    }
 
     const std::uint32_t dataLength = got + 2;
     buffer.bytes[0] = static_cast<std::uint8_t>((dataLength >> 8) & 0xFFu);

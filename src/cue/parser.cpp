@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -20,48 +21,77 @@ namespace {
 constexpr int kLineCharacters = 510;
 constexpr std::size_t kMaxFileNameLength = 255;
 constexpr std::size_t kMaxMessageBytes = 512;
+// No cue sheet comes near this; a sheet that goes on past it is not one (a
+// device that never ends, a file named by mistake) and is refused.
+constexpr std::uint64_t kMaxSheetBytes = std::uint64_t{64} << 20;
+constexpr std::size_t kReadBlockBytes = 64 * 1024;
 
-// Characters of the sheet, with a UTF-8 byte-order mark at the very start of
-// the stream taken away.
+// The bytes of the sheet, read in blocks, with a UTF-8 byte-order mark at
+// the very start taken away.
 struct SheetStream {
     std::FILE* stream;
-    unsigned char pending[3];
-    int pendingCount = 0;
-    int pendingNext = 0;
+    std::vector<unsigned char> block;
+    std::size_t next = 0;
+    std::size_t end = 0;
+    std::uint64_t total = 0;  // bytes read from the stream so far
+    bool tooLong = false;
+    bool failed = false;
 };
 
+// False at the end of the stream, after a read error, or past kMaxSheetBytes.
+bool refill(SheetStream& in) {
+    if (in.tooLong || in.failed) return false;
+    in.next = 0;
+    in.end = std::fread(in.block.data(), 1, in.block.size(), in.stream);
+    in.total += in.end;
+    if (in.total > kMaxSheetBytes) {
+        in.tooLong = true;
+        in.end = 0;
+    }
+    if (in.end == 0 && std::ferror(in.stream)) in.failed = true;
+    return in.end > 0;
+}
+
 int nextChar(SheetStream& in) {
-    if (in.pendingNext < in.pendingCount) return in.pending[in.pendingNext++];
-    return std::getc(in.stream);
+    if (in.next == in.end && !refill(in)) return EOF;
+    return in.block[in.next++];
+}
+
+// A line feed right after a carriage return belongs to the same line end.
+void skipLineFeedAfterCarriageReturn(SheetStream& in) {
+    if (in.next == in.end && !refill(in)) return;
+    if (in.block[in.next] == '\n') ++in.next;
 }
 
 // Returns true when the stream began with a UTF-8 byte-order mark.
 bool skipByteOrderMark(SheetStream& in) {
     static constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
-    while (in.pendingCount < 3) {
-        int c = std::getc(in.stream);
-        if (c == EOF) break;
-        in.pending[in.pendingCount++] = static_cast<unsigned char>(c);
-        if (in.pending[in.pendingCount - 1] != kBom[in.pendingCount - 1]) return false;
-    }
-    if (in.pendingCount < 3) return false;
-    in.pendingCount = 0;
+    // A block read delivers all it asks for unless the stream ends first.
+    if (!refill(in) || in.end < 3 || !std::equal(kBom, kBom + 3, in.block.begin())) return false;
+    in.next = 3;
     return true;
 }
 
-// Reads like fgets with room for kLineCharacters characters: up to and
-// including a line feed, or until the room is used up. False at the end of
-// the stream when nothing was read.
+// Reads the text of one line into `line`, without its end: a line feed, a
+// carriage return, or the two together. After kLineCharacters characters of
+// text the piece ends there and the rest of the line arrives as the next
+// piece. False at the end of the stream when nothing was read.
 bool readLine(SheetStream& in, char* line) {
     int count = 0;
+    bool any = false;
     while (count < kLineCharacters) {
         int c = nextChar(in);
         if (c == EOF) break;
-        line[count++] = static_cast<char>(c);
+        any = true;
         if (c == '\n') break;
+        if (c == '\r') {
+            skipLineFeedAfterCarriageReturn(in);
+            break;
+        }
+        line[count++] = static_cast<char>(c);
     }
     line[count] = 0;
-    return count > 0;
+    return any;
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
@@ -161,6 +191,11 @@ struct Parser {
         std::string message = "Error to parse .cue, line " + std::to_string(lineNumber) + ": " + lineText;
         if (message.size() >= kMaxMessageBytes) message.resize(kMaxMessageBytes - 1);
         platformShowError(message.c_str());
+        return false;
+    }
+
+    bool failReading(const char* why) {
+        if (problem != nullptr) *problem = why;
         return false;
     }
 
@@ -272,11 +307,6 @@ struct Parser {
 
     // Acts on one line; false ends the parse.
     bool handleLine(char* line) {
-        for (char* p = line; *p != 0; ++p)
-            if (*p == '\r' || *p == '\n') {
-                *p = 0;
-                break;
-            }
         char* keyword = skipBlanks(line);
         if (*keyword == 0) return true;
         char* rest = keyword;
@@ -327,14 +357,16 @@ struct Parser {
 bool parseCueSheet(std::FILE* stream, CueSheet& sheet, std::string* problem) {
     if (problem != nullptr) problem->clear();
     if (stream == nullptr) return false;
-    SheetStream in{stream, {}, 0, 0};
+    SheetStream in{stream, std::vector<unsigned char>(kReadBlockBytes)};
     sheet.utf8 = skipByteOrderMark(in);
     Parser parser{sheet, problem};
-    char line[kLineCharacters + 2];
+    char line[kLineCharacters + 1];
     while (readLine(in, line)) {
         ++parser.lineNumber;
         if (!parser.handleLine(line)) return false;
     }
+    if (in.tooLong) return parser.failReading("the sheet goes on past 64 MiB, more than any cue sheet holds");
+    if (in.failed) return parser.failReading("the sheet cannot be read to its end");
     return true;
 }
 

@@ -49,8 +49,15 @@ void writeCueSheet(const CueSheet& sheet, std::FILE* out) {
     for (std::size_t i = 0; i < sheet.tracks.size(); ++i) {
         const CueTrack& track = sheet.tracks[i];
         // INDEX 00 at the end of one file and INDEX 01 in the next: the FILE
-        // line goes between the two.
+        // line goes between the two. When the INDEX 00 file is not the one
+        // written last (a file that holds nothing but this INDEX 00, as
+        // hidden track one audio ripped on its own), its FILE line comes
+        // first, or the written sheet would lose it.
         bool crossFile = track.index0File != -1 && track.index0File != track.index1File;
+        if (crossFile && track.index0File != lastFileWritten) {
+            printFileLine(out, sheet, track.index0File);
+            lastFileWritten = track.index0File;
+        }
         if (!crossFile && track.index1File != lastFileWritten) printFileLine(out, sheet, track.index1File);
         std::fprintf(out, "  TRACK %02d %s\n", static_cast<int>(i + 1), trackTypeWord(track.type));
         printQuoted(out, "    TITLE", track.title);
@@ -69,7 +76,8 @@ void writeCueSheet(const CueSheet& sheet, std::FILE* out) {
             // Widened: the session number read from the sheet may be INT_MAX.
             std::fprintf(out, "REM SESSION %02lld\n", static_cast<long long>(track.session) + 1);
         }
-        lastFileWritten = track.index1File;
+        // A track without INDEX 01 wrote no FILE line of its own.
+        if (track.index1File != -1) lastFileWritten = track.index1File;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "layout/layout.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace trakmap {
@@ -9,7 +10,8 @@ namespace {
 // The disc is the files that hold an index laid end to end, in sheet order.
 // Each file adds the frames from its start to the end of the last track that
 // starts in it (its REM LEAD-OUT, else the end of the file); a file that only
-// holds the INDEX 00 of a track starting in a later file adds all its frames.
+// holds the INDEX 00 of a track starting in a later file adds all its frames
+// (also the first file, when it holds only the audio before track 1).
 // Every PREGAP is inserted before its track's INDEX 01, every POSTGAP after
 // its track. Positions are worked out in 64 bits and refused when they do not
 // fit the 32-bit fields of the sheet.
@@ -118,6 +120,16 @@ std::int32_t startWithin(const CueTrack& track, std::int32_t file) {
     return track.index0 != -1 && track.index0File == file ? track.index0 : track.index1;
 }
 
+// Audio before track 1 ripped to a file of its own: the first file holds
+// track 1's INDEX 00 and nothing else, and its INDEX 01 opens the second file.
+bool hiddenTrackOneAudioInItsOwnFile(const CueSheet& sheet) {
+    const CueTrack& first = sheet.tracks.front();
+    if (first.index1File != 1 || first.index0 == -1 || first.index0File != 0) return false;
+    return std::none_of(sheet.tracks.begin() + 1, sheet.tracks.end(), [](const CueTrack& t) {
+        return t.index1File == 0 || (t.index0 != -1 && t.index0File == 0);
+    });
+}
+
 // What the layout needs of a single track record, whatever the sheet around it.
 bool checkTrackRecord(LayoutRun& run, std::size_t i) {
     const CueTrack& t = run.sheet.tracks[i];
@@ -131,7 +143,7 @@ bool checkTrackRecord(LayoutRun& run, std::size_t i) {
         return run.refuse("INDEX 00 of " + label + " comes before the first FILE");
     if (t.index1File >= fileCount || t.index0File >= fileCount)
         return run.refuse(label + " names a file the sheet does not have");
-    if (i == 0 && t.index1File != 0)
+    if (i == 0 && t.index1File != 0 && !hiddenTrackOneAudioInItsOwnFile(run.sheet))
         return run.refuse("INDEX 01 of track 1 lies in " + run.fileLabel(t.index1File) + ", not in the first file");
     if (t.index0 != -1 && t.index0File > t.index1File)
         return run.refuse("INDEX 00 of " + label + " lies in " + run.fileLabel(t.index0File) +
@@ -180,14 +192,24 @@ bool placeIndex0(LayoutRun& run, std::size_t i) {
     return run.store(t.index0 + run.gapsAndBase(), &t.absIndex0, i);
 }
 
+// A file that holds nothing but track i's INDEX 00 lies on the disc whole.
+bool placeIndex0InItsOwnFile(LayoutRun& run, std::size_t i) {
+    const CueTrack& t = run.sheet.tracks[i];
+    if (!placeIndex0(run, i)) return false;
+    run.fileBase += run.fileFrames(t.index0File, t.sectorSize);
+    return true;
+}
+
 // Moves the layout from the previous track to the start of track i.
 bool reachTrack(LayoutRun& run, std::size_t i) {
     CueTrack& t = run.sheet.tracks[i];
     bool hasIndex0 = t.index0 != -1;
     std::int32_t start = startWithin(t, t.index1File);
     if (i == 0) {
+        bool index0InItsOwnFile = hasIndex0 && t.index0File != t.index1File;
+        if (index0InItsOwnFile && !placeIndex0InItsOwnFile(run, i)) return false;
         run.enterFile(t.index1File, start, t.sectorSize);
-        return !hasIndex0 || placeIndex0(run, i);
+        return !hasIndex0 || index0InItsOwnFile || placeIndex0(run, i);
     }
     std::size_t p = i - 1;
     std::int32_t firstFile = hasIndex0 ? t.index0File : t.index1File;
@@ -212,11 +234,9 @@ bool reachTrack(LayoutRun& run, std::size_t i) {
     // INDEX 00 at the end of the file being left lies inside the previous track.
     if (hasIndex0 && t.index0File == run.currentFile && !placeIndex0(run, i)) return false;
     if (!leaveFile(run, p)) return false;
-    if (hasIndex0 && t.index0File != run.currentFile && t.index0File != t.index1File) {
-        // A file that holds nothing but this INDEX 00 lies on the disc whole.
-        if (!placeIndex0(run, i)) return false;
-        run.fileBase += run.fileFrames(t.index0File, t.sectorSize);
-    }
+    if (hasIndex0 && t.index0File != run.currentFile && t.index0File != t.index1File &&
+        !placeIndex0InItsOwnFile(run, i))
+        return false;
     run.enterFile(t.index1File, start, t.sectorSize);
     return !(hasIndex0 && t.index0File == t.index1File) || placeIndex0(run, i);
 }

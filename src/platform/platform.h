@@ -112,6 +112,15 @@ bool platformFullPath(const PathChar* argument, PathString* fullPath, std::size_
 bool platformSheetNameToPath(std::string_view name, bool utf8, std::size_t maxUnits,
                              PathString* path);
 
+// A second reading of a sheet name, for sheets saved in another encoding than
+// platformSheetNameToPath assumes: on POSIX a name that is not valid UTF-8 is
+// read as Windows-1252 and converted to UTF-8; on Windows a name that is valid
+// UTF-8 and not plain ASCII is read as UTF-8, unless the sheet already said it
+// was UTF-8. False when the name has no second reading or it does not fit
+// `maxUnits` (terminator included).
+bool platformAlternativeSheetName(std::string_view name, bool utf8, std::size_t maxUnits,
+                                  PathString* path);
+
 // Whether a converted sheet name is used as it stands, without the sheet's folder.
 bool platformIsAbsoluteSheetName(PathView name);
 

@@ -25,6 +25,71 @@ bool isDirectory(int fd) {
 
 bool fitsPath(std::size_t units, std::size_t maxUnits) { return units + 1 <= maxUnits; }
 
+// Bytes of the UTF-8 sequence that `lead` begins; 0 for a byte that begins none.
+std::size_t utf8SequenceLength(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) return 3;
+    if (lead >= 0xF0 && lead <= 0xF4) return 4;
+    return 0;
+}
+
+// Whether `text` is well-formed UTF-8: no stray continuation bytes, no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = utf8SequenceLength(lead);
+        if (length == 0 || text.size() - i < length) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            auto byte = static_cast<unsigned char>(text[i + k]);
+            // The second byte's range rules out overlong forms, surrogates and
+            // code points past U+10FFFF.
+            unsigned char low = k == 1 && lead == 0xE0 ? 0xA0 : k == 1 && lead == 0xF0 ? 0x90 : 0x80;
+            unsigned char high = k == 1 && lead == 0xED ? 0x9F : k == 1 && lead == 0xF4 ? 0x8F : 0xBF;
+            if (byte < low || byte > high) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Code points of Windows-1252 bytes 0x80 to 0x9F. The five bytes the code page
+// leaves unassigned (0x81, 0x8D, 0x8F, 0x90, 0x9D) map to the C1 control of
+// the same value, as Windows' own conversion maps them: a file named on
+// Windows from such a sheet carries exactly that character. Bytes from 0xA0
+// on are the Latin-1 code points of the same value.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+// UTF-8 of a code point below U+10000, all that Windows-1252 gives.
+void appendUtf8(char32_t codePoint, std::string* out) {
+    if (codePoint < 0x80) {
+        *out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        *out += static_cast<char>(0xC0 | (codePoint >> 6));
+        *out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        *out += static_cast<char>(0xE0 | (codePoint >> 12));
+        *out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+std::string windows1252ToUtf8(std::string_view text) {
+    std::string converted;
+    converted.reserve(text.size() * 3);
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        appendUtf8(byte >= 0x80 && byte < 0xA0 ? char32_t{kWindows1252High[byte - 0x80]} : char32_t{byte}, &converted);
+    }
+    return converted;
+}
+
 }  // namespace
 
 NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
@@ -184,6 +249,14 @@ bool platformSheetNameToPath(std::string_view name, bool /*utf8*/, std::size_t m
     for (char& c : *path)
         if (c == '\\') c = '/';
     return true;
+}
+
+bool platformAlternativeSheetName(std::string_view name, bool /*utf8*/, std::size_t maxUnits,
+                                  PathString* path) {
+    // File systems here name files in UTF-8; a name that is not UTF-8 most
+    // likely comes from a sheet saved in the Windows code page of the West.
+    if (isValidUtf8(name)) return false;
+    return platformSheetNameToPath(windows1252ToUtf8(name), false, maxUnits, path);
 }
 
 bool platformIsAbsoluteSheetName(PathView name) { return !name.empty() && name.front() == '/'; }

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -29,6 +30,24 @@ std::string narrowText(PathView text, UINT codePage) {
     std::string result(static_cast<std::size_t>(needed), '\0');
     WideCharToMultiByte(codePage, 0, text.data(), length, result.data(), needed, nullptr, nullptr);
     return result;
+}
+
+// Converts 8-bit text from `codePage` to UTF-16; with `strict`, text that is
+// not valid in the code page fails instead of being replaced.
+bool widenText(std::string_view text, UINT codePage, bool strict, std::size_t maxUnits, PathString* path) {
+    path->clear();
+    if (text.empty()) return maxUnits >= 1;
+    int length = static_cast<int>(text.size());
+    if (static_cast<std::size_t>(length) != text.size()) return false;
+    DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    int needed = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+    if (needed <= 0 || static_cast<std::size_t>(needed) + 1 > maxUnits) return false;
+    path->resize(static_cast<std::size_t>(needed));
+    if (MultiByteToWideChar(codePage, flags, text.data(), length, path->data(), needed) != needed) {
+        path->clear();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -119,19 +138,17 @@ bool platformFullPath(const PathChar* argument, PathString* fullPath, std::size_
 
 bool platformSheetNameToPath(std::string_view name, bool utf8, std::size_t maxUnits,
                              PathString* path) {
-    path->clear();
-    if (name.empty()) return maxUnits >= 1;
-    UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
-    int length = static_cast<int>(name.size());
-    if (static_cast<std::size_t>(length) != name.size()) return false;
-    int needed = MultiByteToWideChar(codePage, 0, name.data(), length, nullptr, 0);
-    if (needed <= 0 || static_cast<std::size_t>(needed) + 1 > maxUnits) return false;
-    path->resize(static_cast<std::size_t>(needed));
-    if (MultiByteToWideChar(codePage, 0, name.data(), length, path->data(), needed) != needed) {
-        path->clear();
-        return false;
-    }
-    return true;
+    return widenText(name, utf8 ? CP_UTF8 : CP_ACP, false, maxUnits, path);
+}
+
+bool platformAlternativeSheetName(std::string_view name, bool utf8, std::size_t maxUnits,
+                                  PathString* path) {
+    // A sheet saved as UTF-8 without a byte-order mark, as most editors save
+    // today, names its files in UTF-8 although the ANSI code page was used.
+    if (utf8) return false;
+    bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) return false;
+    return widenText(name, CP_UTF8, true, maxUnits, path);
 }
 
 bool platformIsAbsoluteSheetName(PathView name) {

@@ -40,15 +40,15 @@ std::vector<std::uint8_t> readFileBytes(const fs::path& file) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(stream), {});
 }
 
+std::string readFileText(const fs::path& file) {
+    std::ifstream stream(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
 namespace {
 
 void putLe(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-std::string readAll(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
 std::string shellQuote(const std::string& text) {
@@ -97,8 +97,8 @@ ToolResult runTool(const std::vector<std::string>& args, const fs::path& cwd, co
     command += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string()) + " </dev/null";
     ToolResult result;
     result.exitCode = runShell(command);
-    result.out = readAll(outFile);
-    result.err = readAll(errFile);
+    result.out = readFileText(outFile);
+    result.err = readFileText(errFile);
     if (runner != nullptr && *runner != 0) {
         result.out = withoutCarriageReturns(result.out);
         result.err = withoutCarriageReturns(result.err);

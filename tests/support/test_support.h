@@ -29,6 +29,7 @@ private:
 void writeFile(const std::filesystem::path& file, std::string_view bytes);
 void writeFile(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& file);
+std::string readFileText(const std::filesystem::path& file);
 
 // A canonical 44-byte PCM WAVE header for CD audio followed by `dataBytes`
 // bytes of data (made sparse with a seek, so large files cost nothing).
