@@ -37,6 +37,7 @@ std::string triedList(const std::vector<PathString>& tried) {
             continue;
         if (!list.empty()) list += ", ";
         list += quoted(platformPathToUtf8(candidate));
+        if (platformIsNonRegularFile(candidate.c_str())) list += ": not a regular file";
     }
     return list.empty() ? "no usable path" : list;
 }

@@ -37,7 +37,9 @@ using NativeFile = std::intptr_t;
 inline constexpr NativeFile kInvalidFile = -1;
 
 // Open-mode bits: read access, write access, create-or-truncate (without it the
-// file must exist). Files are opened with read sharing only.
+// file must exist). Files are opened with read sharing only. Only regular
+// files open: folders, pipes and devices are refused (without waiting for the
+// other end of a pipe), so that no read can block or never end.
 enum : unsigned {
     kOpenRead = 1,
     kOpenWrite = 2,
@@ -57,13 +59,16 @@ bool platformWriteFile(NativeFile file, const void* buffer, std::uint32_t count,
 bool platformSeekFile(NativeFile file, std::int64_t distance, SeekFrom from);
 bool platformFileSize(NativeFile file, std::int64_t* size);
 bool platformFileExists(const PathChar* path);
+// Whether something exists at `path` that is not a regular file (a folder, a
+// pipe, a device): what a message says when such a path could not be opened.
+bool platformIsNonRegularFile(const PathChar* path);
 // Creates one folder; the outcome is not reported (it usually exists).
 void platformCreateFolder(const PathChar* path);
 // Replaces the file at `path` with `size` bytes so that a reader never sees a
 // half-written file. Returns false when nothing was stored.
 bool platformStoreWholeFile(const PathChar* path, const void* data, std::uint32_t size);
 
-// The sheet is read as a C stream ("rb").
+// The sheet is read as a C stream ("rb"); it may be a pipe.
 std::FILE* platformOpenStream(const PathChar* path);
 
 // Move-only owner of an open file.

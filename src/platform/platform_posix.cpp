@@ -25,6 +25,30 @@ bool isDirectory(int fd) {
 
 bool fitsPath(std::size_t units, std::size_t maxUnits) { return units + 1 <= maxUnits; }
 
+// Retries a call that a signal interrupted.
+template <class Call>
+int retried(Call call) {
+    int result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Keeps `fd` when `accept` approves of what it is; closes it otherwise.
+template <class Accept>
+NativeFile keptIf(int fd, Accept accept) {
+    if (fd < 0) return kInvalidFile;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !accept(info)) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+bool isRegular(const struct stat& info) { return S_ISREG(info.st_mode); }
+
 }  // namespace
 
 NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
@@ -35,17 +59,14 @@ NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
     else if (write) flags |= O_WRONLY;
     else flags |= O_RDONLY;
     if (mode & kOpenCreate) flags |= O_CREAT | O_TRUNC;
-    int fd;
-    do {
-        fd = ::open(path, flags, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return kInvalidFile;
-    // A folder is not a file: opening one must fail as it does on Windows.
-    if (isDirectory(fd)) {
-        ::close(fd);
-        return kInvalidFile;
-    }
-    return fd;
+    // Without O_NONBLOCK, opening a pipe waits for the other end; with it the
+    // open returns at once and the pipe is refused below. Regular files
+    // ignore the flag.
+    flags |= O_NONBLOCK;
+    int fd = retried([&] { return ::open(path, flags, 0644); });
+    // Folders, pipes and devices are refused: a folder cannot be opened on
+    // Windows either, and a read from a pipe or a device may wait or never end.
+    return keptIf(fd, isRegular);
 }
 
 void platformCloseFile(NativeFile file) {
@@ -109,6 +130,11 @@ bool platformFileSize(NativeFile file, std::int64_t* size) {
 bool platformFileExists(const PathChar* path) {
     struct stat info {};
     return ::stat(path, &info) == 0;
+}
+
+bool platformIsNonRegularFile(const PathChar* path) {
+    struct stat info {};
+    return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode);
 }
 
 void platformCreateFolder(const PathChar* path) { ::mkdir(path, 0755); }

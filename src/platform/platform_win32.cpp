@@ -31,6 +31,17 @@ std::string narrowText(PathView text, UINT codePage) {
     return result;
 }
 
+// Keeps `handle` when it is a file on a disk, not a pipe, a console or
+// another device.
+NativeFile keptIfDiskFile(HANDLE handle) {
+    if (handle == INVALID_HANDLE_VALUE) return kInvalidFile;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        return kInvalidFile;
+    }
+    return fromHandle(handle);
+}
+
 }  // namespace
 
 NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
@@ -40,7 +51,8 @@ NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
     DWORD disposition = (mode & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
     HANDLE handle = CreateFileW(path, access, FILE_SHARE_READ, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    return fromHandle(handle);
+    // A pipe, a console or a device such as NUL is not a file to measure.
+    return keptIfDiskFile(handle);
 }
 
 void platformCloseFile(NativeFile file) {
@@ -88,6 +100,12 @@ bool platformFileSize(NativeFile file, std::int64_t* size) {
 
 bool platformFileExists(const PathChar* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool platformIsNonRegularFile(const PathChar* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
 }
 
 void platformCreateFolder(const PathChar* path) { CreateDirectoryW(path, nullptr); }
