@@ -1,6 +1,8 @@
 #include "app/command_line.h"
 
+#include "app/diagnostics.h"
 #include "app/run_sheet.h"
+#include "cache/seek_table_cache.h"
 
 namespace trakmap {
 
@@ -14,6 +16,7 @@ int trakmapMain(int argc, PathChar** argv) {
         printUsage(stdout);
         return 0;
     }
+    setSeekTableCacheNotice(reportAboutRun);
     DiscContext context;
     for (int i = 1; i < argc; ++i) {
         const PathChar* argument = argv[i];
