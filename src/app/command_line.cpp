@@ -3,6 +3,7 @@
 #include "app/diagnostics.h"
 #include "app/run_sheet.h"
 #include "cache/seek_table_cache.h"
+#include "platform/text_escape.h"
 
 namespace trakmap {
 
@@ -16,6 +17,9 @@ int trakmapMain(int argc, PathChar** argv) {
         printUsage(stdout);
         return 0;
     }
+    // Decided once for the run: texts from sheets reach a terminal escaped, and
+    // a file or a pipe byte for byte.
+    setReportOnTerminal(platformIsTerminal(stdout));
     setSeekTableCacheNotice(reportAboutRun);
     DiscContext context;
     for (int i = 1; i < argc; ++i) {
@@ -28,7 +32,7 @@ int trakmapMain(int argc, PathChar** argv) {
             return (second == '?' || second == 'H' || second == 'h') ? 0 : 1;
         }
         std::fputs("trakmap ", stdout);
-        platformPrintPath(stdout, argument);
+        writeReportText(stdout, platformPathToReportText(argument));
         std::fputs("\n", stdout);
         // Clearing the context releases what the previous sheet left in it.
         context = DiscContext{};

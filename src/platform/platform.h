@@ -176,8 +176,12 @@ bool platformIsOption(const PathChar* argument);
 // A path as UTF-8 bytes, for messages.
 std::string platformPathToUtf8(PathView path);
 
-// Writes a path to a stream as the banner shows it.
-void platformPrintPath(std::FILE* stream, const PathChar* path);
+// A path as the 8-bit text the report shows it in (on Windows in the ANSI code
+// page the console reads).
+std::string platformPathToReportText(PathView path);
+
+// Whether `stream` is a terminal (a console on Windows).
+bool platformIsTerminal(std::FILE* stream);
 
 // ---------------------------------------------------------------------------
 // Process heap: every block that crosses module boundaries comes from here.
@@ -191,7 +195,8 @@ bool platformAppDataFolder(bool common, PathString* folder);
 
 // ---------------------------------------------------------------------------
 // Shows a parse error to the user: a message box on desktop systems, one line
-// on standard error elsewhere.
+// on standard error elsewhere (with its unsafe bytes escaped, as every line
+// there is).
 void platformShowError(const char* message);
 
 }  // namespace trakmap

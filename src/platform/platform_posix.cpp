@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/text_escape.h"
+
 namespace trakmap {
 
 const PathChar kPathSeparator = '/';
@@ -346,7 +348,9 @@ bool platformIsOption(const PathChar* argument) { return argument[0] == '-'; }
 
 std::string platformPathToUtf8(PathView path) { return std::string(path); }
 
-void platformPrintPath(std::FILE* stream, const PathChar* path) { std::fputs(path, stream); }
+std::string platformPathToReportText(PathView path) { return std::string(path); }
+
+bool platformIsTerminal(std::FILE* stream) { return ::isatty(fileno(stream)) == 1; }
 
 void* platformHeapAlloc(std::size_t size, bool zeroed) {
     if (size == 0) size = 1;
@@ -388,8 +392,9 @@ bool platformAppDataFolder(bool common, PathString* folder) {
 }
 
 void platformShowError(const char* message) {
-    std::fputs(message, stderr);
-    std::fputc('\n', stderr);
+    std::string line = escapedForMessage(message);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
 

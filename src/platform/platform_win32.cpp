@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <io.h>
 #include <shlobj.h>
 
 #include <cstdio>
@@ -280,9 +281,16 @@ bool platformIsOption(const PathChar* argument) { return argument[0] == L'-' || 
 
 std::string platformPathToUtf8(PathView path) { return narrowText(path, CP_UTF8); }
 
-void platformPrintPath(std::FILE* stream, const PathChar* path) {
+std::string platformPathToReportText(PathView path) {
     // The console reads 8-bit text in the ANSI code page.
-    std::fputs(narrowText(path, CP_ACP).c_str(), stream);
+    return narrowText(path, CP_ACP);
+}
+
+bool platformIsTerminal(std::FILE* stream) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    // Only a console answers GetConsoleMode; NUL is a character device too.
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
 }
 
 void* platformHeapAlloc(std::size_t size, bool zeroed) {
