@@ -1,6 +1,7 @@
-// Input chosen to hang or mislead the tool, through the built executable:
-// pipes and devices named as files, and texts meant to drive the terminal.
-// Tests whose names contain "Posix" rely on POSIX pipes, devices and
+// Input chosen to hang, exhaust or mislead the tool, through the built
+// executable: pipes and devices named as files, a sheet whose model does not
+// fit in memory, and texts meant to drive the terminal.
+// Tests whose names contain "Posix" rely on POSIX pipes, devices, limits and
 // pseudo-terminals; the others run against the Windows build as well.
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/text_escape.h"
+#include "support/sanitizers.h"
 #include "support/test_support.h"
 
 namespace trakmap {
@@ -101,6 +103,27 @@ TEST_F(EndToEndUntrusted, PosixPipesAndDevicesAreRefusedWithoutWaiting) {
     // The CD-TEXT comes from the sheet, and the FLAC file is walked.
     EXPECT_NE(result.out.find("80: Track0 Kept \n"), std::string::npos) << result.out;
     EXPECT_EQ(countOf(result.out, "LeadOut    -        -        00:02:00     150\n"), 3u) << result.out;
+}
+
+// A sheet whose tracks do not fit in the memory the process may have fails
+// alone: the next sheet is reported in full and the exit code stays 0.
+TEST_F(EndToEndUntrusted, PosixRunningOutOfMemoryFailsOnlyThatSheet) {
+    if (test::kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
+    writeCdWave(dir / "a.wav", 2352 * 75);
+    std::string tracks = "FILE \"a.wav\" WAVE\n";
+    // Two million tracks: a 28 MB sheet whose track list needs over 200 MB.
+    for (int i = 0; i < 2000000; ++i) tracks += "TRACK 1 AUDIO\n";
+    writeFile(dir / "tracks.cue", tracks);
+    writeFile(dir / "small.cue", sheetNaming("a.wav"));
+    ToolRunOptions options;
+    options.setup = "ulimit -v 150000";  // KiB
+    options.timeoutSeconds = 60;
+    ToolResult result = run({"tracks.cue", "small.cue"}, options);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "trakmap: tracks.cue: out of memory\n");
+    std::size_t small = result.out.find("trakmap small.cue\n");
+    ASSERT_NE(small, std::string::npos) << result.out.substr(0, 200);
+    EXPECT_NE(result.out.find("\n\nCDTEXT:\n", small), std::string::npos);
 }
 
 // A name saved in Windows-1252 (0x96, an en dash) with an escape sequence in
