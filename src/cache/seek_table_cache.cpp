@@ -330,9 +330,9 @@ void storeSeekTable(std::span<const SeekPoint> table, const Digest& digest, char
 std::optional<SeekTableRecord> loadSeekTable(char letter, const Digest& digest) {
     const OwnFolder* folder = cacheFolder();
     if (folder == nullptr) return std::nullopt;
-    UniqueFile file(platformOpenOwnFile(*folder, cacheFileName(letter, digest)));
+    std::int64_t size = 0;
+    UniqueFile file(platformOpenOwnFile(*folder, cacheFileName(letter, digest), &size));
     if (!file.valid()) return std::nullopt;
-    const std::int64_t size = getFileSize64(file.get());
     if (size < kHeaderBytes || size % 4 != 0 || size > kMaxCacheFileBytes) return std::nullopt;
     const auto length = static_cast<std::uint32_t>(size);
     HeapBytes image(static_cast<std::uint8_t*>(allocBlock(length)));

@@ -126,8 +126,8 @@ FolderProblem platformOpenOwnSubfolder(const OwnFolder& parent, PathView name, O
 
 // Opens the file `name` of `folder` for reading: without following a link,
 // without blocking, and only when it is a regular file owned as a folder
-// must be. kInvalidFile otherwise.
-NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name);
+// must be; `size` receives its size. kInvalidFile otherwise.
+NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name, std::int64_t* size);
 
 enum class StoreResult {
     stored,

@@ -209,13 +209,17 @@ FolderProblem platformOpenOwnSubfolder(const OwnFolder& parent, PathView name, O
     return FolderProblem::none;
 }
 
-NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name) {
+NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name, std::int64_t* size) {
     const std::string child(name);
     int fd = retried([&] {
         return ::openat(static_cast<int>(folder.handle.get()), child.c_str(),
                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     });
-    return keptIf(fd, [](const struct stat& info) { return isRegular(info) && ownedAcceptably(info); });
+    *size = 0;
+    return keptIf(fd, [&](const struct stat& info) {
+        *size = static_cast<std::int64_t>(info.st_size);
+        return isRegular(info) && ownedAcceptably(info);
+    });
 }
 
 StoreResult platformStoreOwnFile(const OwnFolder& folder, PathView temporaryName, PathView name,

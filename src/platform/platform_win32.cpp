@@ -184,10 +184,12 @@ FolderProblem platformOpenOwnSubfolder(const OwnFolder& parent, PathView name, O
     return FolderProblem::none;
 }
 
-NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name) {
+NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name, std::int64_t* size) {
     HANDLE handle = CreateFileW(childPath(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return keptIfDiskFile(handle, true);
+    NativeFile file = keptIfDiskFile(handle, true);
+    if (!platformFileSize(file, size)) *size = 0;
+    return file;
 }
 
 StoreResult platformStoreOwnFile(const OwnFolder& folder, PathView temporaryName, PathView name,
