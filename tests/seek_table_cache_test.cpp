@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "cache/seek_table_cache.h"
@@ -187,6 +193,188 @@ TEST_F(SeekTableCache, PathsThatDoNotFitAreNotUsed) {
     storeSeekTable(table, sequentialDigest(), 'F', 0, 0, 0);
     EXPECT_FALSE(loadSeekTable('F', sequentialDigest()));
     EXPECT_FALSE(fs::exists(fs::path(deep) / "Vantorel"));
+}
+
+// What the cache tells the user, collected for one test.
+std::vector<std::string>& notices() {
+    static std::vector<std::string> received;
+    return received;
+}
+
+void collectNotice(std::string_view text) { notices().emplace_back(text); }
+
+// A cache below a temporary root whose folders the tests plant things in;
+// `outside` stands for everything beyond the cache that must stay untouched.
+class SeekTableCacheFolders : public SeekTableCache {
+protected:
+    void SetUp() override {
+        SeekTableCache::SetUp();
+        notices().clear();
+        setSeekTableCacheNotice(collectNotice);
+        fs::create_directories(outside_);
+        writeFile(victim_, "precious");
+    }
+    void TearDown() override {
+        setSeekTableCacheNotice(nullptr);
+        SeekTableCache::TearDown();
+    }
+
+    // Starts a new run on the same root: the folders are opened and checked afresh.
+    void newRun() { setSeekTableCacheRoot(dir_.path().string()); }
+
+    fs::path tableFolder() { return dir_.path() / "Vantorel" / "seektable"; }
+
+    void store(const Digest& digest) { storeSeekTable(kTable, digest, 'F', 4096, 9000, 441000); }
+
+    bool victimUntouched() { return test::readFileBytes(victim_) == std::vector<std::uint8_t>{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}; }
+
+    static constexpr SeekPoint kTable[] = {{0, 42}, {441000, 99999}};
+    TempDir outsideDir_;
+    fs::path outside_ = outsideDir_.path() / "elsewhere";
+    fs::path victim_ = outsideDir_.path() / "victim";
+};
+
+// Links planted where the cache writes or reads: at the temporary name an
+// earlier version used (the name, ".tmp." and the process id), at the cache
+// file's own name, and in place of the seektable folder.
+TEST_F(SeekTableCacheFolders, PosixStoresAndLookupsNeverGoThroughLinks) {
+    const Digest digest = sequentialDigest();
+    const fs::path file = fileFor('F', digest);
+    fs::create_symlink(victim_, file.string() + ".tmp." + std::to_string(::getpid()));
+    store(digest);
+    EXPECT_TRUE(victimUntouched());
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+    EXPECT_TRUE(loadSeekTable('F', digest));
+
+    // A cache file that is a link is a miss, even to a valid file; a store
+    // replaces the link itself and leaves its target alone.
+    fs::copy_file(file, outside_ / "valid.skt");
+    fs::remove(file);
+    fs::create_symlink(outside_ / "valid.skt", file);
+    EXPECT_FALSE(loadSeekTable('F', digest));
+    fs::remove(file);
+    fs::create_symlink(victim_, file);
+    EXPECT_FALSE(loadSeekTable('F', digest));
+    store(digest);
+    EXPECT_TRUE(victimUntouched());
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+
+    // A seektable folder that is a link is not used at all.
+    fs::remove_all(tableFolder());
+    fs::create_symlink(outside_, tableFolder());
+    newRun();
+    EXPECT_FALSE(loadSeekTable('F', digest));
+    store(digest);
+    EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(outside_), {}), std::vector<fs::path>{outside_ / "valid.skt"});
+    EXPECT_EQ(notices(), std::vector<std::string>{"seek tables are not cached: \"" + tableFolder().string() + "\" is a link"});
+}
+
+TEST_F(SeekTableCacheFolders, PosixFoldersOthersControlAreNotUsed) {
+    const Digest digest = sequentialDigest();
+    struct Case {
+        const char* what;
+        fs::path folder;
+        mode_t mode;
+        bool otherOwner;  // chowned to nobody, which only root can do
+        std::string notice;  // empty: the folder is used
+    };
+    const std::string app = (dir_.path() / "Vantorel").string();
+    const std::string table = tableFolder().string();
+    const Case cases[] = {
+        {"writable by all", tableFolder(), 0777, false, "others may write to \"" + table + "\""},
+        {"writable by all, sticky", tableFolder(), 01777, false, ""},
+        {"app folder writable by all", dir_.path() / "Vantorel", 0757, false, "others may write to \"" + app + "\""},
+        {"another user's", tableFolder(), 0755, true, "\"" + table + "\" belongs to another user"},
+        {"another user's app folder", dir_.path() / "Vantorel", 0755, true, "\"" + app + "\" belongs to another user"},
+    };
+    for (const Case& c : cases) {
+        // Giving a folder to another user takes root; the suite runs as root in CI.
+        if (c.otherOwner && ::geteuid() != 0) continue;
+        newRun();
+        fs::remove_all(dir_.path() / "Vantorel");
+        fileFor('F', digest);  // creates the folders
+        ASSERT_EQ(::chmod(c.folder.c_str(), c.mode), 0) << c.what;
+        if (c.otherOwner) {
+            ASSERT_EQ(::chown(c.folder.c_str(), 65534, 65534), 0) << c.what;
+        }
+        newRun();
+        notices().clear();
+        store(digest);
+        EXPECT_EQ(fs::exists(fileFor('F', digest)), c.notice.empty()) << c.what;
+        EXPECT_EQ(notices(), c.notice.empty() ? std::vector<std::string>{} : std::vector<std::string>{"seek tables are not cached: " + c.notice})
+            << c.what;
+    }
+}
+
+// A cache file of another user in a shared (sticky) folder is not trusted.
+TEST_F(SeekTableCacheFolders, PosixCacheFilesOfOtherUsersAreMisses) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+    const Digest digest = sequentialDigest();
+    store(digest);
+    ASSERT_TRUE(loadSeekTable('F', digest));
+    ASSERT_EQ(::chown(fileFor('F', digest).c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(loadSeekTable('F', digest));
+}
+
+TEST_F(SeekTableCacheFolders, PosixStaleTemporariesAreRemovedByTheNextStore) {
+    const Digest digest = sequentialDigest();
+    const std::string own = fileFor('W', Digest{1, 2, 3}).filename().string();
+    struct Case {
+        std::string name;
+        bool old;
+        bool removed;
+    };
+    const Case cases[] = {
+        {own + ".tmp.12345", true, true},               // an earlier version's, by process id
+        {own + ".tmp.k3j9x0q2mz7a", true, true},        // this version's
+        {own + ".tmp.k3j9x0q2mz7b", false, false},      // another run may be writing it
+        {own, true, false},                             // a cache file
+        {own + ".tmp.", true, false},
+        {own + ".tmp.a-b", true, false},
+        {"F0123.skt.tmp.12345", true, false},
+        {"notes.tmp.12345", true, false},
+        {"f" + own.substr(1) + ".tmp.12345", true, false},
+    };
+    const auto twoMinutesAgo = fs::file_time_type::clock::now() - std::chrono::minutes(2);
+    for (const Case& c : cases) {
+        writeFile(tableFolder() / c.name, "x");
+        if (c.old) fs::last_write_time(tableFolder() / c.name, twoMinutesAgo);
+    }
+    // A link of a temporary name is not a file the cache wrote.
+    const fs::path link = tableFolder() / (own + ".tmp.99999");
+    fs::create_symlink(victim_, link);
+
+    store(digest);
+    // What is left: the files kept, the link, and the table just stored, with
+    // no temporary file of this store's own.
+    std::set<std::string> expected = {link.filename().string(), fileFor('F', digest).filename().string()};
+    for (const Case& c : cases)
+        if (!c.removed) expected.insert(c.name);
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(tableFolder())) left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, expected);
+    EXPECT_TRUE(victimUntouched());
+}
+
+// A root that does not exist yet is made with its parents; one that cannot be
+// made is said once per run, however many tables miss or are not stored.
+TEST_F(SeekTableCacheFolders, MissingRootIsCreatedAndAnUnusableOneIsSaidOnce) {
+    const Digest digest = sequentialDigest();
+    setSeekTableCacheRoot((dir_.path() / "not" / "yet" / "there").string());
+    store(digest);
+    EXPECT_TRUE(loadSeekTable('F', digest));
+    EXPECT_TRUE(fs::is_regular_file(dir_.path() / "not" / "yet" / "there" / "Vantorel" / "seektable" /
+                                    fileFor('F', digest).filename()));
+
+    writeFile(dir_ / "plain-file", "x");
+    const fs::path impossible = dir_.path() / "plain-file" / "cache";
+    setSeekTableCacheRoot(impossible.string());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(loadSeekTable('F', digest));
+        store(digest);
+    }
+    EXPECT_EQ(notices(), std::vector<std::string>{"seek tables are not cached: cannot create the folder \"" +
+                                                  impossible.string() + "\""});
 }
 
 }  // namespace

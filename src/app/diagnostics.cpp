@@ -3,14 +3,18 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/text_escape.h"
+
 namespace trakmap {
 
 namespace {
 
 void writeLine(std::string_view text) {
     std::fflush(stdout);
+    // Sheet texts, names and paths reach these lines: their control characters
+    // and bytes that are not UTF-8 are shown escaped, never sent raw.
     std::string line = "trakmap: ";
-    line += text;
+    appendEscaped(line, text, TextRule::message);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);

@@ -1,5 +1,7 @@
 // Lines on standard error: every diagnostic the tool gives goes through here,
-// so that they all read alike and reach the terminal in order with the report.
+// so that they all read alike, reach the terminal in order with the report,
+// and carry no control character and no byte that is not UTF-8 (such bytes
+// are shown as "\xNN").
 #pragma once
 
 #include <string_view>

@@ -31,6 +31,7 @@ std::string triedList(const std::vector<PathString>& tried) {
     for (const PathString& candidate : tried) {
         if (!list.empty()) list += ", ";
         list += quoted(platformPathToUtf8(candidate));
+        if (platformIsNonRegularFile(candidate.c_str())) list += ": not a regular file";
     }
     return list.empty() ? "no usable path" : list;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "audio/byte_order.h"
@@ -20,6 +21,8 @@ constexpr std::uint32_t kHeaderBytes = 48;
 constexpr std::uint32_t kEntryBytes = 8;
 constexpr std::uint32_t kBodyStart = 8;
 constexpr std::uint32_t kDigestOffset = 32;
+// A store never writes more than the 32-bit lengths allow.
+constexpr std::int64_t kMaxCacheFileBytes = 0xFFFFFFF8;
 
 // Files written with one key are readable only with the same key.
 constexpr std::array<std::uint8_t, 16> kCacheKey = {0x5A, 0xC3, 0x17, 0x8E, 0x29, 0xF0, 0x64, 0xB1,
@@ -43,6 +46,19 @@ constexpr CrcTables makeCrcTables() {
 }
 
 constexpr CrcTables kCrcTables = makeCrcTables();
+
+constexpr std::string_view kAppFolder = "Vantorel";
+constexpr std::string_view kTableFolder = "seektable";
+constexpr std::string_view kExtension = ".skt";
+constexpr std::size_t kDigitCount = 32;  // two per digest byte
+constexpr std::string_view kTemporaryMark = ".tmp.";
+constexpr std::size_t kTemporarySuffixLength = 12;
+constexpr std::size_t kMaxTemporarySuffixLength = 32;  // earlier versions used the process id
+// A temporary file older than this was left by a killed store: a live store
+// writes its file in one go and renames it at once.
+constexpr std::int64_t kStaleTemporarySeconds = 60;
+// Random names collide only when someone plants files under them.
+constexpr int kTemporaryNameAttempts = 8;
 
 PathString& rootOverride() {
     static PathString root;
@@ -70,27 +86,177 @@ void appendAscii(PathString* path, std::string_view text) {
     for (char c : text) path->push_back(static_cast<PathChar>(c));
 }
 
+PathString asPath(std::string_view text) {
+    PathString path;
+    appendAscii(&path, text);
+    return path;
+}
+
+void appendFolder(PathString* path, std::string_view name) {
+    path->push_back(kPathSeparator);
+    appendAscii(path, name);
+}
+
+// "F" and the digest's 32 upper-case hexadecimal digits, then ".skt".
+PathString cacheFileName(char letter, const Digest& digest) {
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    PathString name(1, static_cast<PathChar>(letter));
+    for (std::uint8_t byte : digest) {
+        name.push_back(static_cast<PathChar>(kHexDigits[byte >> 4]));
+        name.push_back(static_cast<PathChar>(kHexDigits[byte & 0x0F]));
+    }
+    appendAscii(&name, kExtension);
+    return name;
+}
+
+bool isAsciiIn(PathChar c, char first, char last) { return c >= PathChar(first) && c <= PathChar(last); }
+
+bool isUpperHexDigit(PathChar c) { return isAsciiIn(c, '0', '9') || isAsciiIn(c, 'A', 'F'); }
+
+bool isAlphanumeric(PathChar c) {
+    return isAsciiIn(c, '0', '9') || isAsciiIn(c, 'A', 'Z') || isAsciiIn(c, 'a', 'z');
+}
+
+bool isCacheFileName(PathView name) {
+    if (name.size() != 1 + kDigitCount + kExtension.size() || !isAsciiIn(name[0], 'A', 'Z')) return false;
+    for (std::size_t i = 1; i <= kDigitCount; ++i)
+        if (!isUpperHexDigit(name[i])) return false;
+    return name.substr(1 + kDigitCount) == asPath(kExtension);
+}
+
+// The temporary names stores give their files: a cache file name, ".tmp.",
+// then up to 32 letters and digits. Nothing else in the folder is touched.
+bool isTemporaryName(PathView name) {
+    std::size_t mark = name.find(asPath(kTemporaryMark));
+    if (mark == PathView::npos || !isCacheFileName(name.substr(0, mark))) return false;
+    PathView suffix = name.substr(mark + kTemporaryMark.size());
+    if (suffix.empty() || suffix.size() > kMaxTemporarySuffixLength) return false;
+    for (PathChar c : suffix)
+        if (!isAlphanumeric(c)) return false;
+    return true;
+}
+
+// `name` with ".tmp." and a random suffix that no other user can guess.
+PathString temporaryNameFor(const PathString& name) {
+    static constexpr char kSymbols[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::uint8_t random[kTemporarySuffixLength];
+    platformRandomBytes(random, sizeof random);
+    PathString temporary = name;
+    appendAscii(&temporary, kTemporaryMark);
+    for (std::uint8_t byte : random) temporary.push_back(static_cast<PathChar>(kSymbols[byte % 36]));
+    return temporary;
+}
+
+CacheNotice& noticeReceiver() {
+    static CacheNotice receiver = nullptr;
+    return receiver;
+}
+
+// The seek-table folder of this run, opened and checked once; the run keeps
+// it open, so each lookup and store costs only the file's own calls.
+struct CacheFolderState {
+    bool resolved = false;
+    OwnFolder folder;  // no handle when the cache is not used
+    bool noticeGiven = false;
+    bool staleRemoved = false;
+};
+
+CacheFolderState& folderState() {
+    static CacheFolderState state;
+    return state;
+}
+
+// Tells the user once per run why nothing is cached.
+void giveNotice(const std::string& why) {
+    CacheFolderState& state = folderState();
+    if (state.noticeGiven) return;
+    state.noticeGiven = true;
+    if (noticeReceiver() != nullptr) noticeReceiver()("seek tables are not cached: " + why);
+}
+
+std::string quotedPath(const PathString& path) {
+    std::string quoted = "\"";
+    quoted += platformPathToUtf8(path);
+    quoted += '"';
+    return quoted;
+}
+
+std::string folderProblemText(FolderProblem problem, const PathString& path) {
+    switch (problem) {
+    case FolderProblem::isLink: return quotedPath(path) + " is a link";
+    case FolderProblem::otherOwner: return quotedPath(path) + " belongs to another user";
+    case FolderProblem::writableByOthers: return "others may write to " + quotedPath(path);
+    case FolderProblem::cannotCreate:
+    case FolderProblem::none: break;
+    }
+    return "cannot create the folder " + quotedPath(path);
+}
+
+// `root` with the two folders below it, when a cache file's path fits.
+bool tableFolderPath(const PathString& root, PathString* path) {
+    PathString full = root;
+    appendFolder(&full, kAppFolder);
+    appendFolder(&full, kTableFolder);
+    // The separator, the file name and the terminator must fit as well.
+    bool fits = full.size() + 1 + 1 + kDigitCount + kExtension.size() + 1 <= kMaxPath;
+    *path = std::move(full);
+    return fits;
+}
+
+// Opens root, "Vantorel" and "seektable" in turn, creating what is missing;
+// on the first that cannot be used, says why.
+void resolveCacheFolder(CacheFolderState& state) {
+    state.resolved = true;
+    PathString root = cacheRoot();
+    PathString tablePath;
+    if (!tableFolderPath(root, &tablePath)) {
+        giveNotice("the path " + quotedPath(tablePath) + " is too long");
+        return;
+    }
+    // An empty root is the root of the file system (of the current drive).
+    if (root.empty()) root.push_back(kPathSeparator);
+    OwnFolder rootFolder, appFolder;
+    FolderProblem problem = platformOpenFolder(root.c_str(), &rootFolder);
+    PathString failed = root;
+    if (problem == FolderProblem::none) {
+        problem = platformOpenOwnSubfolder(rootFolder, asPath(kAppFolder), &appFolder);
+        failed = rootFolder.path;
+        appendFolder(&failed, kAppFolder);
+    }
+    if (problem == FolderProblem::none) {
+        problem = platformOpenOwnSubfolder(appFolder, asPath(kTableFolder), &state.folder);
+        failed = tablePath;
+    }
+    if (problem != FolderProblem::none) {
+        state.folder = OwnFolder{};
+        giveNotice(folderProblemText(problem, failed));
+    }
+}
+
+// Null when the cache cannot be used in this run.
+const OwnFolder* cacheFolder() {
+    CacheFolderState& state = folderState();
+    if (!state.resolved) resolveCacheFolder(state);
+    return state.folder.handle.valid() ? &state.folder : nullptr;
+}
+
+// A store killed between its write and its rename leaves its temporary file;
+// the first store of a run into a folder clears what such stores left there.
+void removeStaleTemporariesOnce(const OwnFolder& folder) {
+    CacheFolderState& state = folderState();
+    if (state.staleRemoved) return;
+    state.staleRemoved = true;
+    platformRemoveOldFiles(folder, isTemporaryName, kStaleTemporarySeconds);
+}
+
 }  // namespace
 
 bool seekTableCachePath(PathString* path, char letter, const Digest& digest) {
-    PathString full = cacheRoot();
+    PathString full;
+    if (!tableFolderPath(cacheRoot(), &full)) return false;
+    cacheFolder();
     full.push_back(kPathSeparator);
-    appendAscii(&full, "Vantorel");
-    std::size_t firstFolderEnd = full.size();
-    full.push_back(kPathSeparator);
-    appendAscii(&full, "seektable");
-    std::size_t secondFolderEnd = full.size();
-    full.push_back(kPathSeparator);
-    full.push_back(static_cast<PathChar>(letter));
-    static constexpr char kHexDigits[] = "0123456789ABCDEF";
-    for (std::uint8_t byte : digest) {
-        full.push_back(static_cast<PathChar>(kHexDigits[byte >> 4]));
-        full.push_back(static_cast<PathChar>(kHexDigits[byte & 0x0F]));
-    }
-    appendAscii(&full, ".skt");
-    if (full.size() + 1 > kMaxPath) return false;
-    platformCreateFolder(full.substr(0, firstFolderEnd).c_str());
-    platformCreateFolder(full.substr(0, secondFolderEnd).c_str());
+    full += cacheFileName(letter, digest);
     *path = std::move(full);
     return true;
 }
@@ -130,6 +296,8 @@ void storeSeekTable(std::span<const SeekPoint> table, const Digest& digest, char
                     std::uint32_t maxFrameSamples, std::uint32_t maxFrameBytes,
                     std::uint32_t totalSamples) {
     if (table.empty() || table.size() > (0xFFFFFFFFu - kHeaderBytes) / kEntryBytes) return;
+    const OwnFolder* folder = cacheFolder();
+    if (folder == nullptr) return;
     auto count = static_cast<std::uint32_t>(table.size());
     std::uint32_t length = kHeaderBytes + kEntryBytes * count;
     HeapBytes image(static_cast<std::uint8_t*>(allocZeroedBlock(length)));
@@ -148,17 +316,29 @@ void storeSeekTable(std::span<const SeekPoint> table, const Digest& digest, char
     std::span<std::uint8_t> body(p + kBodyStart, length - kBodyStart);
     storeLe32(p + 4, cacheChecksum(body));
     scrambleCacheBody(body);
-    PathString path;
-    if (!seekTableCachePath(&path, letter, digest)) return;
-    platformStoreWholeFile(path.c_str(), p, length);
+
+    removeStaleTemporariesOnce(*folder);
+    const PathString name = cacheFileName(letter, digest);
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        StoreResult result = platformStoreOwnFile(*folder, temporaryNameFor(name), name, p, length);
+        if (result == StoreResult::nameTaken) continue;
+        if (result == StoreResult::folderNotWritable) giveNotice("cannot write to " + quotedPath(folder->path));
+        return;
+    }
 }
 
 std::optional<SeekTableRecord> loadSeekTable(char letter, const Digest& digest) {
-    PathString path;
-    if (!seekTableCachePath(&path, letter, digest) || !platformFileExists(path.c_str())) return std::nullopt;
-    std::uint32_t length = 0;
-    HeapBytes image = readWholeFile(path.c_str(), &length);
-    if (!image || length < kHeaderBytes || length % 4 != 0) return std::nullopt;
+    const OwnFolder* folder = cacheFolder();
+    if (folder == nullptr) return std::nullopt;
+    std::int64_t size = 0;
+    UniqueFile file(platformOpenOwnFile(*folder, cacheFileName(letter, digest), &size));
+    if (!file.valid()) return std::nullopt;
+    if (size < kHeaderBytes || size % 4 != 0 || size > kMaxCacheFileBytes) return std::nullopt;
+    const auto length = static_cast<std::uint32_t>(size);
+    HeapBytes image(static_cast<std::uint8_t*>(allocBlock(length)));
+    std::uint32_t got = 0;
+    if (!image || !platformReadFile(file.get(), image.get(), length, &got) || got != length) return std::nullopt;
+    file.reset();
     std::uint8_t* p = image.get();
     if (loadLe32(p) != kMagic) return std::nullopt;
     std::span<std::uint8_t> body(p + kBodyStart, length - kBodyStart);
@@ -181,6 +361,12 @@ std::optional<SeekTableRecord> loadSeekTable(char letter, const Digest& digest) 
     return record;
 }
 
-void setSeekTableCacheRoot(const PathString& root) { rootOverride() = root; }
+void setSeekTableCacheRoot(const PathString& root) {
+    rootOverride() = root;
+    // The next use opens the folders afresh, and may say again why not.
+    folderState() = CacheFolderState{};
+}
+
+void setSeekTableCacheNotice(CacheNotice notice) { noticeReceiver() = notice; }
 
 }  // namespace trakmap

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "audio/audio_info.h"
@@ -23,17 +24,20 @@ struct SeekTableRecord {
     std::vector<SeekPoint> entries;  // entryCount entries, at least one
 };
 
-// A hit gives the record; a missing, damaged or foreign file is a miss.
+// A hit gives the record; a missing, damaged or foreign file is a miss, and
+// so is one that is a link or not a regular file.
 std::optional<SeekTableRecord> loadSeekTable(char letter, const Digest& digest);
 
 // Stores `table` (at least one entry) under the letter and digest, replacing
-// any earlier file. Failures are silent: the table is then not stored.
+// any earlier file. Failures are silent (but for a folder that refuses to be
+// written, see setSeekTableCacheNotice): the table is then not stored.
 void storeSeekTable(std::span<const SeekPoint> table, const Digest& digest, char letter,
                     std::uint32_t maxFrameSamples, std::uint32_t maxFrameBytes,
                     std::uint32_t totalSamples);
 
 // The cache file's path for a letter and digest, creating its two folders on
-// the way. False (and no folder created) when the path would not fit kMaxPath.
+// the way (and the root with its parents when it is missing). False (and no
+// folder created) when the path would not fit kMaxPath.
 bool seekTableCachePath(PathString* path, char letter, const Digest& digest);
 
 // CRC-32/MPEG-2 (polynomial 0x04C11DB7, initial 0xFFFFFFFF, no reflection, no
@@ -43,6 +47,12 @@ std::uint32_t cacheChecksum(std::span<const std::uint8_t> bytes);
 // XORs `bytes` in place with the 16-byte cache key, key byte 0 on bytes[0]; the
 // same call undoes it.
 void scrambleCacheBody(std::span<std::uint8_t> bytes);
+
+// Receives, once per run, the reason why seek tables are not cached (no
+// cache folder can be made or written, or one is unsafe to use). Unset,
+// nothing is said.
+using CacheNotice = void (*)(std::string_view text);
+void setSeekTableCacheNotice(CacheNotice notice);
 
 // Test seam: when set, cache files live below `root` instead of the system's
 // application-data folders. An empty root restores the system folders. The

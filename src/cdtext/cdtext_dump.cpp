@@ -5,6 +5,7 @@
 
 #include "cdtext/cdtext.h"
 #include "cdtext/cdtext_packs.h"
+#include "platform/text_escape.h"
 
 namespace trakmap {
 
@@ -42,7 +43,7 @@ void collectPack(const std::uint8_t* pack, StringTable& table) {
 
 void printCell(std::FILE* out, unsigned type, unsigned track, const std::string& text) {
     std::fprintf(out, "%02X: Track%u ", type, track);
-    std::fwrite(text.data(), 1, text.size(), out);
+    writeReportText(out, text);
     std::fputs(" \n    HEX=", out);
     for (char byte : text) std::fprintf(out, "%02X", static_cast<unsigned>(static_cast<unsigned char>(byte)));
     std::fputc('\n', out);

@@ -1,5 +1,7 @@
 #include "cue/writer.h"
 
+#include "platform/text_escape.h"
+
 namespace trakmap {
 
 namespace {
@@ -13,17 +15,25 @@ void printTime(std::FILE* out, const char* prefix, std::int32_t frames) {
 }
 
 void printQuoted(std::FILE* out, const char* label, CueText text) {
-    if (text != nullptr) std::fprintf(out, "%s \"%s\"\n", label, text);
+    if (text == nullptr) return;
+    std::fprintf(out, "%s \"", label);
+    writeReportText(out, text);
+    std::fputs("\"\n", out);
 }
 
 void printPlain(std::FILE* out, const char* label, CueText text) {
-    if (text != nullptr) std::fprintf(out, "%s %s\n", label, text);
+    if (text == nullptr) return;
+    std::fprintf(out, "%s ", label);
+    writeReportText(out, text);
+    std::fputs("\n", out);
 }
 
 void printFileLine(std::FILE* out, const CueSheet& sheet, std::int32_t fileIndex) {
     if (fileIndex < 0 || static_cast<std::size_t>(fileIndex) >= sheet.files.size()) return;
     const CueFile& file = sheet.files[static_cast<std::size_t>(fileIndex)];
-    std::fprintf(out, "FILE \"%s\" %s\n", file.name != nullptr ? file.name : "", fileTypeWord(file.type));
+    std::fputs("FILE \"", out);
+    writeReportText(out, file.name != nullptr ? file.name : "");
+    std::fprintf(out, "\" %s\n", fileTypeWord(file.type));
 }
 
 void printDiscLines(std::FILE* out, const CueSheet& sheet) {

@@ -1,5 +1,7 @@
 #include "layout/report.h"
 
+#include "platform/text_escape.h"
+
 namespace trakmap {
 
 namespace {
@@ -80,7 +82,9 @@ void printFileList(const CueSheet& sheet, std::FILE* out) {
     std::fputs("\nFiles:\n--------------------------------\n", out);
     for (std::size_t i = 0; i < sheet.files.size(); ++i) {
         const char* name = sheet.files[i].name;
-        std::fprintf(out, "%d %s\n", static_cast<int>(i + 1), name != nullptr ? name : "");
+        std::fprintf(out, "%d ", static_cast<int>(i + 1));
+        writeReportText(out, name != nullptr ? name : "");
+        std::fputc('\n', out);
     }
 }
 

@@ -37,7 +37,9 @@ using NativeFile = std::intptr_t;
 inline constexpr NativeFile kInvalidFile = -1;
 
 // Open-mode bits: read access, write access, create-or-truncate (without it the
-// file must exist). Files are opened with read sharing only.
+// file must exist). Files are opened with read sharing only. A file opened
+// for reading must be a regular file: folders, pipes and devices are refused
+// (without waiting for a writer), so that no read can block or never end.
 enum : unsigned {
     kOpenRead = 1,
     kOpenWrite = 2,
@@ -57,13 +59,11 @@ bool platformWriteFile(NativeFile file, const void* buffer, std::uint32_t count,
 bool platformSeekFile(NativeFile file, std::int64_t distance, SeekFrom from);
 bool platformFileSize(NativeFile file, std::int64_t* size);
 bool platformFileExists(const PathChar* path);
-// Creates one folder; the outcome is not reported (it usually exists).
-void platformCreateFolder(const PathChar* path);
-// Replaces the file at `path` with `size` bytes so that a reader never sees a
-// half-written file. Returns false when nothing was stored.
-bool platformStoreWholeFile(const PathChar* path, const void* data, std::uint32_t size);
+// Whether something exists at `path` that is not a regular file (a folder, a
+// pipe, a device): what a message says when such a path could not be opened.
+bool platformIsNonRegularFile(const PathChar* path);
 
-// The sheet is read as a C stream ("rb").
+// The sheet is read as a C stream ("rb"); it may be a pipe.
 std::FILE* platformOpenStream(const PathChar* path);
 
 // Move-only owner of an open file.
@@ -95,6 +95,61 @@ public:
 private:
     NativeFile file_ = kInvalidFile;
 };
+
+// ---------------------------------------------------------------------------
+// Folders that hold the tool's own files (the seek-table cache). A folder is
+// held open while it is used, so that renaming its path or putting a link in
+// its place cannot send later file operations elsewhere.
+struct OwnFolder {
+    UniqueFile handle;  // the open folder
+    PathString path;    // where it is, for messages (Windows also opens by it)
+};
+
+// Why a folder is not used.
+enum class FolderProblem {
+    none,
+    cannotCreate,      // it does not exist and cannot be made, or cannot be opened
+    isLink,            // a link stands in its place
+    otherOwner,        // it belongs to another user (to root only root's is accepted)
+    writableByOthers,  // other users may write to it, and no sticky bit protects its files
+};
+
+// Opens the folder at `path`, creating it and its missing parents first.
+// Links on the way are followed: where the user's cache lies is the user's.
+FolderProblem platformOpenFolder(const PathChar* path, OwnFolder* folder);
+
+// Opens the folder `name` inside `parent`, creating it when it is missing,
+// without following a link, and only when it is safe for the tool's files:
+// owned by this user or by root (by root alone when this is root) and not
+// writable by others unless the sticky bit is set.
+FolderProblem platformOpenOwnSubfolder(const OwnFolder& parent, PathView name, OwnFolder* folder);
+
+// Opens the file `name` of `folder` for reading: without following a link,
+// without blocking, and only when it is a regular file owned as a folder
+// must be; `size` receives its size. kInvalidFile otherwise.
+NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name, std::int64_t* size);
+
+enum class StoreResult {
+    stored,
+    nameTaken,          // a file of the temporary name exists already
+    folderNotWritable,  // the folder refuses new files
+    failed,             // anything else (a short write, a failed rename)
+};
+
+// Writes `size` bytes to the new file `temporaryName` of `folder` (created
+// exclusively, never through a link) and renames it over `name`, so that a
+// reader sees either the old file or the whole new one. Nothing of the
+// temporary file is left behind when the store fails.
+StoreResult platformStoreOwnFile(const OwnFolder& folder, PathView temporaryName, PathView name,
+                                 const void* data, std::uint32_t size);
+
+// Removes the regular files of `folder` whose names `isStale` accepts and that
+// were last written more than `minimumAgeSeconds` ago. Links are left alone.
+void platformRemoveOldFiles(const OwnFolder& folder, bool (*isStale)(PathView name),
+                            std::int64_t minimumAgeSeconds);
+
+// Fills `bytes` with bytes no other user can predict.
+void platformRandomBytes(std::uint8_t* bytes, std::size_t count);
 
 // ---------------------------------------------------------------------------
 // Paths.
@@ -130,8 +185,12 @@ bool platformIsOption(const PathChar* argument);
 // A path as UTF-8 bytes, for messages.
 std::string platformPathToUtf8(PathView path);
 
-// Writes a path to a stream as the banner shows it.
-void platformPrintPath(std::FILE* stream, const PathChar* path);
+// A path as the 8-bit text the report shows it in (on Windows in the ANSI code
+// page the console reads).
+std::string platformPathToReportText(PathView path);
+
+// Whether `stream` is a terminal (a console on Windows).
+bool platformIsTerminal(std::FILE* stream);
 
 // ---------------------------------------------------------------------------
 // Process heap: every block that crosses module boundaries comes from here.
@@ -145,7 +204,8 @@ bool platformAppDataFolder(bool common, PathString* folder);
 
 // ---------------------------------------------------------------------------
 // Shows a parse error to the user: a message box on desktop systems, one line
-// on standard error elsewhere.
+// on standard error elsewhere (with its unsafe bytes escaped, as every line
+// there is).
 void platformShowError(const char* message);
 
 }  // namespace trakmap

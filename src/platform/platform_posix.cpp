@@ -6,11 +6,16 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+#include "platform/text_escape.h"
 
 namespace trakmap {
 
@@ -18,42 +23,15 @@ const PathChar kPathSeparator = '/';
 
 namespace {
 
+constexpr mode_t kFolderMode = 0755;
+constexpr mode_t kFileMode = 0644;
+
 bool isDirectory(int fd) {
     struct stat info {};
     return fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool fitsPath(std::size_t units, std::size_t maxUnits) { return units + 1 <= maxUnits; }
-
-// Bytes of the UTF-8 sequence that `lead` begins; 0 for a byte that begins none.
-std::size_t utf8SequenceLength(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    return 0;
-}
-
-// Whether `text` is well-formed UTF-8: no stray continuation bytes, no
-// overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = utf8SequenceLength(lead);
-        if (length == 0 || text.size() - i < length) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            auto byte = static_cast<unsigned char>(text[i + k]);
-            // The second byte's range rules out overlong forms, surrogates and
-            // code points past U+10FFFF.
-            unsigned char low = k == 1 && lead == 0xE0 ? 0xA0 : k == 1 && lead == 0xF0 ? 0x90 : 0x80;
-            unsigned char high = k == 1 && lead == 0xED ? 0x9F : k == 1 && lead == 0xF4 ? 0x8F : 0xBF;
-            if (byte < low || byte > high) return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 // Code points of Windows-1252 bytes 0x80 to 0x9F. The five bytes the code page
 // leaves unassigned (0x81, 0x8D, 0x8F, 0x90, 0x9D) map to the C1 control of
@@ -90,6 +68,50 @@ std::string windows1252ToUtf8(std::string_view text) {
     return converted;
 }
 
+// Retries a call that a signal interrupted.
+template <class Call>
+int retried(Call call) {
+    int result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Root's files are trusted by every user; root itself trusts only its own.
+bool ownedAcceptably(const struct stat& info) { return info.st_uid == ::geteuid() || info.st_uid == 0; }
+
+// Keeps `fd` when `accept` approves of what it is; closes it otherwise.
+template <class Accept>
+NativeFile keptIf(int fd, Accept accept) {
+    if (fd < 0) return kInvalidFile;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !accept(info)) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+bool isRegular(const struct stat& info) { return S_ISREG(info.st_mode); }
+
+std::string childPath(const OwnFolder& parent, PathView name) {
+    std::string path = parent.path;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
+// Creates `path` and, when they are missing, its parents.
+void createFolderWithParents(const std::string& path) {
+    if (::mkdir(path.c_str(), kFolderMode) == 0 || errno != ENOENT) return;
+    std::size_t slash = path.find_last_not_of('/');
+    slash = slash == std::string::npos ? slash : path.rfind('/', slash);
+    if (slash == std::string::npos || slash == 0) return;
+    createFolderWithParents(path.substr(0, slash));
+    ::mkdir(path.c_str(), kFolderMode);
+}
+
 }  // namespace
 
 NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
@@ -100,17 +122,14 @@ NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
     else if (write) flags |= O_WRONLY;
     else flags |= O_RDONLY;
     if (mode & kOpenCreate) flags |= O_CREAT | O_TRUNC;
-    int fd;
-    do {
-        fd = ::open(path, flags, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return kInvalidFile;
-    // A folder is not a file: opening one must fail as it does on Windows.
-    if (isDirectory(fd)) {
-        ::close(fd);
-        return kInvalidFile;
-    }
-    return fd;
+    // Without O_NONBLOCK, opening a pipe waits for the other end; with it the
+    // open returns at once and the pipe is refused below. Regular files
+    // ignore the flag.
+    flags |= O_NONBLOCK;
+    int fd = retried([&] { return ::open(path, flags, kFileMode); });
+    // Folders, pipes and devices are refused: a folder cannot be opened on
+    // Windows either, and a read from a pipe or a device may wait or never end.
+    return keptIf(fd, isRegular);
 }
 
 void platformCloseFile(NativeFile file) {
@@ -176,20 +195,131 @@ bool platformFileExists(const PathChar* path) {
     return ::stat(path, &info) == 0;
 }
 
-void platformCreateFolder(const PathChar* path) { ::mkdir(path, 0755); }
+bool platformIsNonRegularFile(const PathChar* path) {
+    struct stat info {};
+    return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+}
 
-bool platformStoreWholeFile(const PathChar* path, const void* data, std::uint32_t size) {
-    // Write beside the final name, then rename over it: readers see either the
-    // old file or the whole new one, and an interrupted store loses nothing.
-    std::string temporary = std::string(path) + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+FolderProblem platformOpenFolder(const PathChar* path, OwnFolder* folder) {
+    auto open = [&] { return retried([&] { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }); };
+    int fd = open();
+    if (fd < 0 && errno == ENOENT) {
+        createFolderWithParents(path);
+        fd = open();
+    }
+    if (fd < 0) return FolderProblem::cannotCreate;
+    folder->handle.reset(fd);
+    folder->path = path;
+    return FolderProblem::none;
+}
+
+FolderProblem platformOpenOwnSubfolder(const OwnFolder& parent, PathView name, OwnFolder* folder) {
+    const int parentFd = static_cast<int>(parent.handle.get());
+    const std::string child(name);
+    auto open = [&] {
+        return retried([&] {
+            return ::openat(parentFd, child.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        });
+    };
+    int fd = open();
+    if (fd < 0 && errno == ENOENT) {
+        ::mkdirat(parentFd, child.c_str(), kFolderMode);
+        fd = open();
+    }
+    if (fd < 0) {
+        struct stat info {};
+        bool link = ::fstatat(parentFd, child.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+        return link ? FolderProblem::isLink : FolderProblem::cannotCreate;
+    }
+    UniqueFile owner(fd);
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return FolderProblem::cannotCreate;
+    if (!ownedAcceptably(info)) return FolderProblem::otherOwner;
+    // In a folder others may write to, they could plant files or links under
+    // the names the tool uses, unless the sticky bit stops them from
+    // replacing files they do not own.
+    if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) return FolderProblem::writableByOthers;
+    folder->handle = std::move(owner);
+    folder->path = childPath(parent, name);
+    return FolderProblem::none;
+}
+
+NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name, std::int64_t* size) {
+    const std::string child(name);
+    int fd = retried([&] {
+        return ::openat(static_cast<int>(folder.handle.get()), child.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    });
+    *size = 0;
+    return keptIf(fd, [&](const struct stat& info) {
+        *size = static_cast<std::int64_t>(info.st_size);
+        return isRegular(info) && ownedAcceptably(info);
+    });
+}
+
+StoreResult platformStoreOwnFile(const OwnFolder& folder, PathView temporaryName, PathView name,
+                                 const void* data, std::uint32_t size) {
+    const int folderFd = static_cast<int>(folder.handle.get());
+    const std::string temporary(temporaryName);
+    const std::string final(name);
+    // O_EXCL with O_CREAT also refuses a link of that name, dangling or not.
+    int fd = retried([&] {
+        return ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        kFileMode);
+    });
+    if (fd < 0) {
+        if (errno == EEXIST) return StoreResult::nameTaken;
+        bool refused = errno == EACCES || errno == EPERM || errno == EROFS || errno == ENOSPC || errno == EDQUOT;
+        return refused ? StoreResult::folderNotWritable : StoreResult::failed;
+    }
     std::uint32_t written = 0;
     bool ok = platformWriteFile(fd, data, size, &written) && written == size;
     ok = (::close(fd) == 0) && ok;
-    if (ok) ok = ::rename(temporary.c_str(), path) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
+    if (ok) ok = ::renameat(folderFd, temporary.c_str(), folderFd, final.c_str()) == 0;
+    if (!ok) ::unlinkat(folderFd, temporary.c_str(), 0);
+    return ok ? StoreResult::stored : StoreResult::failed;
+}
+
+void platformRemoveOldFiles(const OwnFolder& folder, bool (*isStale)(PathView name),
+                            std::int64_t minimumAgeSeconds) {
+    const int folderFd = static_cast<int>(folder.handle.get());
+    // The listing consumes a descriptor of its own.
+    int listFd = retried([&] { return ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (listFd < 0) return;
+    DIR* listing = ::fdopendir(listFd);
+    if (listing == nullptr) {
+        ::close(listFd);
+        return;
+    }
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!isStale(entry->d_name)) continue;
+        struct stat info {};
+        if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (now - info.st_mtime <= minimumAgeSeconds) continue;
+        ::unlinkat(folderFd, entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
+void platformRandomBytes(std::uint8_t* bytes, std::size_t count) {
+    std::size_t filled = 0;
+    while (filled < count) {
+        ssize_t got = ::getrandom(bytes + filled, count - filled, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    if (filled == count) return;
+    // Without the kernel's generator (older kernels, seccomp): the time and the
+    // process id, mixed. Exclusive creation keeps this safe, only guessable.
+    std::uint64_t mix = static_cast<std::uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ull ^
+                        static_cast<std::uint64_t>(::getpid()) ^ reinterpret_cast<std::uintptr_t>(bytes);
+    for (; filled < count; ++filled) {
+        mix ^= mix >> 33;
+        mix *= 0xFF51AFD7ED558CCDull;
+        bytes[filled] = static_cast<std::uint8_t>(mix >> 56);
+    }
 }
 
 std::FILE* platformOpenStream(const PathChar* path) {
@@ -265,7 +395,9 @@ bool platformIsOption(const PathChar* argument) { return argument[0] == '-'; }
 
 std::string platformPathToUtf8(PathView path) { return std::string(path); }
 
-void platformPrintPath(std::FILE* stream, const PathChar* path) { std::fputs(path, stream); }
+std::string platformPathToReportText(PathView path) { return std::string(path); }
+
+bool platformIsTerminal(std::FILE* stream) { return ::isatty(fileno(stream)) == 1; }
 
 void* platformHeapAlloc(std::size_t size, bool zeroed) {
     if (size == 0) size = 1;
@@ -307,8 +439,9 @@ bool platformAppDataFolder(bool common, PathString* folder) {
 }
 
 void platformShowError(const char* message) {
-    std::fputs(message, stderr);
-    std::fputc('\n', stderr);
+    std::string line = escapedForMessage(message);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
 

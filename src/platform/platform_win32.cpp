@@ -1,9 +1,14 @@
 // Win32 implementation of the platform layer. Paths are UTF-16, "\" is the
 // separator, and names written in a sheet are converted from the ANSI code
 // page (from UTF-8 when the sheet began with a byte-order mark).
+// rand_s, the C runtime's unpredictable random numbers, is declared only on request.
+#define _CRT_RAND_S
+#include <stdlib.h>
+
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <io.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -50,6 +55,54 @@ bool widenText(std::string_view text, UINT codePage, bool strict, std::size_t ma
     return true;
 }
 
+// INVALID_FILE_ATTRIBUTES when they cannot be had.
+DWORD attributesOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileInformationByHandle(handle, &information) ? information.dwFileAttributes
+                                                            : INVALID_FILE_ATTRIBUTES;
+}
+
+bool isLinkOrFolder(HANDLE handle) {
+    return (attributesOf(handle) & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
+}
+
+// Keeps `handle` when it is a file on a disk (not a pipe, a console or another
+// device) and, with `refuseLinks`, not a link opened as itself.
+NativeFile keptIfDiskFile(HANDLE handle, bool refuseLinks) {
+    if (handle == INVALID_HANDLE_VALUE) return kInvalidFile;
+    if (GetFileType(handle) != FILE_TYPE_DISK || (refuseLinks && isLinkOrFolder(handle))) {
+        CloseHandle(handle);
+        return kInvalidFile;
+    }
+    return fromHandle(handle);
+}
+
+PathString childPath(const OwnFolder& parent, PathView name) {
+    PathString path = parent.path;
+    if (path.empty() || (path.back() != L'\\' && path.back() != L'/')) path += L'\\';
+    path += name;
+    return path;
+}
+
+// Creates `path` and, when they are missing, its parents.
+void createFolderWithParents(const PathString& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() != ERROR_PATH_NOT_FOUND) return;
+    std::size_t end = path.find_last_not_of(L"\\/");
+    std::size_t separator = end == PathString::npos ? end : path.find_last_of(L"\\/", end);
+    if (separator == PathString::npos || separator == 0) return;
+    createFolderWithParents(path.substr(0, separator));
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+// Opens a folder as a handle that pins it: without delete sharing, nobody can
+// rename or remove it while the handle is open. With `asItself`, a link is
+// opened as the link rather than followed.
+HANDLE openFolderHandle(const PathString& path, bool asItself) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (asItself ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+
 }  // namespace
 
 NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
@@ -59,7 +112,8 @@ NativeFile platformOpenFile(const PathChar* path, unsigned mode) {
     DWORD disposition = (mode & kOpenCreate) ? CREATE_ALWAYS : OPEN_EXISTING;
     HANDLE handle = CreateFileW(path, access, FILE_SHARE_READ, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    return fromHandle(handle);
+    // A pipe, a console or a device such as NUL is not a file to measure.
+    return keptIfDiskFile(handle, false);
 }
 
 void platformCloseFile(NativeFile file) {
@@ -109,18 +163,103 @@ bool platformFileExists(const PathChar* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-void platformCreateFolder(const PathChar* path) { CreateDirectoryW(path, nullptr); }
+bool platformIsNonRegularFile(const PathChar* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
+}
 
-bool platformStoreWholeFile(const PathChar* path, const void* data, std::uint32_t size) {
-    // Other openers share reading only, so while this handle is open no reader
-    // sees the file; an interrupted write leaves a short file that fails the
-    // reader's length and checksum tests.
-    NativeFile file = platformOpenFile(path, kOpenWrite | kOpenCreate);
-    if (file == kInvalidFile) return false;
+FolderProblem platformOpenFolder(const PathChar* path, OwnFolder* folder) {
+    PathString where(path);
+    HANDLE handle = openFolderHandle(where, false);
+    if (handle == INVALID_HANDLE_VALUE) {
+        createFolderWithParents(where);
+        handle = openFolderHandle(where, false);
+    }
+    if (handle == INVALID_HANDLE_VALUE) return FolderProblem::cannotCreate;
+    UniqueFile owner(fromHandle(handle));
+    DWORD attributes = attributesOf(handle);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return FolderProblem::cannotCreate;
+    folder->handle = std::move(owner);
+    folder->path = std::move(where);
+    return FolderProblem::none;
+}
+
+// Who may write to a folder is its access list's matter on Windows; what is
+// checked here is that it is a real folder and not a link to another one.
+FolderProblem platformOpenOwnSubfolder(const OwnFolder& parent, PathView name, OwnFolder* folder) {
+    PathString where = childPath(parent, name);
+    CreateDirectoryW(where.c_str(), nullptr);
+    HANDLE handle = openFolderHandle(where, true);
+    if (handle == INVALID_HANDLE_VALUE) return FolderProblem::cannotCreate;
+    UniqueFile owner(fromHandle(handle));
+    DWORD attributes = attributesOf(handle);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return FolderProblem::cannotCreate;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FolderProblem::isLink;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderProblem::cannotCreate;
+    folder->handle = std::move(owner);
+    folder->path = std::move(where);
+    return FolderProblem::none;
+}
+
+NativeFile platformOpenOwnFile(const OwnFolder& folder, PathView name, std::int64_t* size) {
+    HANDLE handle = CreateFileW(childPath(folder, name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    NativeFile file = keptIfDiskFile(handle, true);
+    if (!platformFileSize(file, size)) *size = 0;
+    return file;
+}
+
+StoreResult platformStoreOwnFile(const OwnFolder& folder, PathView temporaryName, PathView name,
+                                 const void* data, std::uint32_t size) {
+    PathString temporary = childPath(folder, temporaryName);
+    // CREATE_NEW fails on any existing name, a link included.
+    HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return StoreResult::nameTaken;
+        bool refused = error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT || error == ERROR_DISK_FULL;
+        return refused ? StoreResult::folderNotWritable : StoreResult::failed;
+    }
     std::uint32_t written = 0;
-    bool ok = platformWriteFile(file, data, size, &written);
-    platformCloseFile(file);
-    return ok;
+    bool ok = platformWriteFile(fromHandle(handle), data, size, &written);
+    ok = CloseHandle(handle) != FALSE && ok;
+    // A reader holding the old file keeps the rename from replacing it; the
+    // table is then not stored, as when two stores meet.
+    if (ok) ok = MoveFileExW(temporary.c_str(), childPath(folder, name).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    if (!ok) DeleteFileW(temporary.c_str());
+    return ok ? StoreResult::stored : StoreResult::failed;
+}
+
+void platformRemoveOldFiles(const OwnFolder& folder, bool (*isStale)(PathView name),
+                            std::int64_t minimumAgeSeconds) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(childPath(folder, L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    FILETIME nowTime{};
+    GetSystemTimeAsFileTime(&nowTime);
+    auto ticks = [](const FILETIME& time) {
+        return (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    const std::int64_t now = ticks(nowTime);
+    constexpr std::int64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
+    do {
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
+        if (!isStale(found.cFileName)) continue;
+        if (now - ticks(found.ftLastWriteTime) <= minimumAgeSeconds * kTicksPerSecond) continue;
+        DeleteFileW(childPath(folder, found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+void platformRandomBytes(std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned int value = 0;
+        if (rand_s(&value) != 0) value = static_cast<unsigned int>(GetTickCount() * 2654435761u + i);
+        bytes[i] = static_cast<std::uint8_t>(value >> 8);
+    }
 }
 
 std::FILE* platformOpenStream(const PathChar* path) { return _wfopen(path, L"rb"); }
@@ -161,9 +300,16 @@ bool platformIsOption(const PathChar* argument) { return argument[0] == L'-' || 
 
 std::string platformPathToUtf8(PathView path) { return narrowText(path, CP_UTF8); }
 
-void platformPrintPath(std::FILE* stream, const PathChar* path) {
+std::string platformPathToReportText(PathView path) {
     // The console reads 8-bit text in the ANSI code page.
-    std::fputs(narrowText(path, CP_ACP).c_str(), stream);
+    return narrowText(path, CP_ACP);
+}
+
+bool platformIsTerminal(std::FILE* stream) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    // Only a console answers GetConsoleMode; NUL is a character device too.
+    return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
 }
 
 void* platformHeapAlloc(std::size_t size, bool zeroed) {

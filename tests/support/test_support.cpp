@@ -84,17 +84,25 @@ void writeCdWave(const fs::path& file, std::uint64_t dataBytes) {
 }
 
 ToolResult runTool(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& cacheHome) {
+    return runTool(args, cwd, cacheHome, ToolRunOptions{});
+}
+
+ToolResult runTool(const std::vector<std::string>& args, const fs::path& cwd, const fs::path& cacheHome,
+                   const ToolRunOptions& options) {
     const char* binary = std::getenv("TRAKMAP_E2E_BINARY");
     const char* runner = std::getenv("TRAKMAP_E2E_RUNNER");
-    std::string command = "cd " + shellQuote(cwd.string()) + " && TRAKMAP_CACHE_ROOT=" +
-                          shellQuote(cacheHome.string()) + " ";
+    std::string command = "cd " + shellQuote(cwd.string()) + " && ";
+    if (!options.setup.empty()) command += options.setup + " && ";
+    command += "TRAKMAP_CACHE_ROOT=" +
+               shellQuote(options.cacheRoot.empty() ? cacheHome.string() : options.cacheRoot) + " ";
+    if (options.timeoutSeconds > 0) command += "timeout " + std::to_string(options.timeoutSeconds) + " ";
     if (runner != nullptr && *runner != 0) command += std::string(runner) + " ";
     command += shellQuote(binary != nullptr && *binary != 0 ? binary : TRAKMAP_BINARY);
     for (const std::string& arg : args) command += " " + shellQuote(arg);
     fs::path outFile = cacheHome / ".stdout";
     fs::path errFile = cacheHome / ".stderr";
     fs::create_directories(cacheHome);
-    command += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string()) + " </dev/null";
+    command += " >" + shellQuote(outFile.string()) + " 2>" + shellQuote(errFile.string()) + " " + options.input;
     ToolResult result;
     result.exitCode = runShell(command);
     result.out = readFileText(outFile);

@@ -48,6 +48,18 @@ struct ToolResult {
 ToolResult runTool(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                    const std::filesystem::path& cacheHome);
 
+// What runTool may do differently.
+struct ToolRunOptions {
+    std::string cacheRoot;             // TRAKMAP_CACHE_ROOT when not empty; cacheHome otherwise
+    std::string input = "</dev/null";  // standard input, as a shell redirection
+    std::string setup;                 // shell commands run before the tool (for example a ulimit)
+    int timeoutSeconds = 0;            // when not 0, the tool is killed after it (exit code 124)
+};
+
+// As above; cacheHome still receives the captured output.
+ToolResult runTool(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                   const std::filesystem::path& cacheHome, const ToolRunOptions& options);
+
 // Whether runTool drives the tool through TRAKMAP_E2E_RUNNER (Wine): the tool
 // then follows Windows rules, and parse errors go to a message box, not to
 // standard error.
