@@ -166,7 +166,7 @@ TEST(Alac, SaysHowEachFileIsMeasuredAndWhyItIsNot) {
          Measure::bySize, "MP4 audio in \"mlac\", not ALAC: measured by its size"},
         {"video track", moovFirst,
          [](auto& a) { a[1]["trak"]["mdia"]["minf"].children[0] = leaf("vmhd", std::vector<std::uint8_t>(12)); },
-         Measure::bySize, "an MP4 file whose first track holds no sound (its media header is \"vmhd\")"},
+         Measure::bySize, "an MP4 file whose track 1 holds no sound (its media header is \"vmhd\")"},
         {"wide atom before the movie", moovFirst, [](auto& a) { a.insert(a.begin() + 1, leaf("wide", {})); },
          Measure::refused, "its \"wide\" atom at byte 28 is not one this tool reads"},
         {"second ftyp of another brand", moovFirst,

@@ -63,7 +63,7 @@ bool failUnread(Mp4Parse& parse, const AtomHeader& atom, std::uint32_t container
 }
 
 // A track this reader does not measure: `alone` says what the file holds
-// when this is its first track, `inTrack` what the track holds otherwise.
+// when no ALAC track came before it, `inTrack` what the track holds otherwise.
 // Before any ALAC track the file holds other audio (or none) and is not for
 // this tool; after one it is an ALAC file with more than this tool reads.
 bool failNotAlac(Mp4Parse& parse, const std::string& alone, const std::string& inTrack) {
@@ -218,10 +218,12 @@ bool readChildOfType(Mp4Parse& parse, const AtomHeader& parent, std::uint32_t ty
         return failDamaged(parse, atomAt(parent) + " ends before its " + expected + " atom");
     *child = readAtomHeader(parse.reader);
     if (child->type != type) {
-        if (type == fourCc("smhd")) {
-            // Video, text and other media have their own media headers.
+        // Video, text and other media have media headers of their own ("vmhd", "nmhd", ...).
+        bool otherMediaHeader = (child->type & 0x00FFFFFF) == (fourCc("smhd") & 0x00FFFFFF);
+        if (type == fourCc("smhd") && otherMediaHeader) {
             std::string header = "(its media header is " + quotedType(child->type) + ")";
-            return failNotAlac(parse, "an MP4 file whose first track holds no sound " + header, "no sound " + header);
+            return failNotAlac(parse, "an MP4 file whose track " + std::to_string(parse.tracks) + " holds no sound " + header,
+                               "no sound " + header);
         }
         return failDamaged(parse, atomAt(*child) + " stands where its " + expected + " atom should");
     }
