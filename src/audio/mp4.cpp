@@ -42,7 +42,10 @@ struct Mp4Parse {
 std::string quotedType(std::uint32_t type) {
     const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(type >> 24), static_cast<std::uint8_t>(type >> 16),
                                    static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)};
-    return "\"" + quotedBytes(bytes, 4) + "\"";
+    std::string text(1, '"');
+    text += quotedBytes(bytes, 4);
+    text += '"';
+    return text;
 }
 
 std::string atomAt(const AtomHeader& atom) {
