@@ -20,10 +20,12 @@ def read(folder, name):
 
 # Monkey's Audio: the descriptor layout (3990) and the old layout (3970, with
 # and without its optional fields), CD format, a few frames.
-def ape_new(frames=3, final=1000):
-    table = b"".join(struct.pack("<I", 200 + 64 * i) for i in range(frames))
-    descriptor = struct.pack("<IIIIIII16s", 52, 24, len(table), 0, 64 * frames, 0, 0, bytes(16))
-    header = struct.pack("<HHIIIHHI", 2000, 0, 73728, final, frames, 16, 2, 44100)
+def ape_new(frames=3, final=1000, rate=44100, frame_bytes=64):
+    # The frames follow the table, each frame_bytes long.
+    first = 76 + 4 * frames
+    table = b"".join(struct.pack("<I", first + 64 * i) for i in range(frames))
+    descriptor = struct.pack("<IIIIIII16s", 52, 24, len(table), 0, frame_bytes * frames, 0, 0, bytes(16))
+    header = struct.pack("<HHIIIHHI", 2000, 0, 73728, final, frames, 16, 2, rate)
     return b"MAC " + struct.pack("<HH", 3990, 0) + descriptor + header + table + bytes(64 * frames)
 
 
@@ -35,13 +37,19 @@ def ape_old(flags, frames=3):
         extra += struct.pack("<I", 0x7FFF)
     if flags & 16:
         extra += struct.pack("<I", frames)
-    table = b"".join(struct.pack("<I", 300 + 64 * i) for i in range(frames))
+    first = 32 + len(extra) + len(wav_header) + 4 * frames
+    table = b"".join(struct.pack("<I", first + 64 * i) for i in range(frames))
     return b"MAC " + struct.pack("<HH", 3970, 2000) + fields + extra + wav_header + table + bytes(64 * frames)
 
 
 put("probe_monkeys_audio", "new-layout.ape", ape_new())
 put("probe_monkeys_audio", "old-layout.ape", ape_old(0))
 put("probe_monkeys_audio", "old-layout-all-fields.ape", ape_old(4 | 16 | 32))
+# Other formats, and copies whose table or frames run past the end.
+put("probe_monkeys_audio", "48k.ape", ape_new(rate=48000))
+put("probe_monkeys_audio", "cut-in-table.ape", ape_new()[:84])
+put("probe_monkeys_audio", "cut-in-frames.ape", ape_new()[:250])
+put("probe_monkeys_audio", "frames-past-end.ape", ape_new(frame_bytes=65))
 
 
 # CD-TEXT: 18-byte packs (type, track, sequence, block and character

@@ -33,6 +33,15 @@ ffmpeg -hide_banner -loglevel error -y -i "$work/tone.wav" -c:a tta "$corpus/pro
 ffmpeg -hide_banner -loglevel error -y -i "$work/longer.wav" -c:a alac -sample_fmt s16p "$corpus/probe_alac/noise.m4a"
 ffmpeg -hide_banner -loglevel error -y -i "$work/longer.wav" -c:a alac -sample_fmt s16p -movflags +faststart \
   "$corpus/probe_alac/faststart.m4a"
+# Other brands, other formats, other audio, and copies cut short.
+ffmpeg -hide_banner -loglevel error -y -i "$work/longer.wav" -c:a alac -sample_fmt s16p "$corpus/probe_alac/isom.mp4"
+ffmpeg -hide_banner -loglevel error -y -i "$work/longer.wav" -ar 48000 -ac 1 -c:a alac -sample_fmt s16p \
+  "$corpus/probe_alac/48k-mono.m4a"
+ffmpeg -hide_banner -loglevel error -y -i "$work/tone.wav" -c:a aac -b:a 32k "$corpus/probe_alac/aac.m4a"
+head -c 1900 "$corpus/probe_alac/faststart.m4a" > "$corpus/probe_alac/cut-faststart.m4a"
+head -c 1200 "$corpus/probe_alac/noise.m4a" > "$corpus/probe_alac/cut.m4a"
+ffmpeg -hide_banner -loglevel error -y -i "$work/tone.wav" -ar 48000 -c:a tta "$corpus/probe_tta/48k.tta"
+head -c 900 "$corpus/probe_tta/tone.tta" > "$corpus/probe_tta/cut.tta"
 
 python3 "$here/make-seeds.py" "$corpus" "$work"
 

@@ -8,115 +8,24 @@
 #include "audio/mp4.h"
 #include "support/byte_builder.h"
 #include "support/encoders.h"
+#include "support/mp4_atoms.h"
 #include "support/test_support.h"
 
 namespace trakmap {
 namespace {
 
+using test::AlacStream;
+using test::Atom;
+using test::box;
 using test::ByteBuilder;
+using test::fileType;
+using test::leaf;
+using test::m4a;
 using test::probePath;
 using test::seekPointsOf;
+using test::serialize;
 using test::TempDir;
-
-// An MP4 atom with either a payload or children; `sizeField` replaces the size
-// written in its header, to build malformed files.
-struct Atom {
-    std::string type;
-    std::vector<std::uint8_t> payload;
-    std::vector<Atom> children;
-    std::optional<std::uint32_t> sizeField;
-
-    std::vector<std::uint8_t> bytes() const {
-        std::vector<std::uint8_t> body = payload;
-        for (const Atom& child : children) {
-            std::vector<std::uint8_t> more = child.bytes();
-            body.insert(body.end(), more.begin(), more.end());
-        }
-        ByteBuilder b;
-        b.be32(sizeField.value_or(static_cast<std::uint32_t>(body.size() + 8))).text(type).append(body);
-        return b.bytes;
-    }
-
-    // The first child of this type; the path must exist.
-    Atom& operator[](const std::string& childType) {
-        for (Atom& child : children)
-            if (child.type == childType) return child;
-        ADD_FAILURE() << "no " << childType << " in " << type;
-        return *this;
-    }
-};
-
-Atom leaf(std::string type, std::vector<std::uint8_t> payload) { return {std::move(type), std::move(payload), {}, {}}; }
-Atom box(std::string type, std::vector<Atom> children) { return {std::move(type), {}, std::move(children), {}}; }
-
-struct AlacStream {
-    std::uint16_t sampleRate = 44100;
-    std::uint16_t channels = 2;
-    std::uint16_t bitsPerSample = 16;
-    std::vector<TimeToSampleRun> runs = {{1000, 4096}};
-    std::vector<std::uint32_t> sizes = std::vector<std::uint32_t>(1000);
-
-    AlacStream() {
-        for (std::size_t i = 0; i < sizes.size(); ++i) sizes[i] = 100 + static_cast<std::uint32_t>(i % 37);
-    }
-};
-
-std::vector<std::uint8_t> alacConfigPayload() {
-    ByteBuilder b;
-    b.be32(0).be32(4096);  // version and flags, frame length
-    b.bytes.insert(b.bytes.end(), {0, 16, 40, 10, 14, 2});
-    b.be16(255).be32(0).be32(0).be32(44100);
-    return b.bytes;
-}
-
-Atom sampleDescription(const AlacStream& s) {
-    ByteBuilder entry;
-    entry.zeros(6).be16(1).be16(0).be16(0).be32(0);
-    entry.be16(s.channels).be16(s.bitsPerSample).be16(0).be16(0).be16(s.sampleRate).be16(0);
-    entry.append(leaf("alac", alacConfigPayload()).bytes());
-    ByteBuilder stsd;
-    stsd.be32(0).be32(1).append(leaf("alac", entry.bytes).bytes());
-    return leaf("stsd", stsd.bytes);
-}
-
-Atom movie(const AlacStream& s) {
-    ByteBuilder stts;
-    stts.be32(0).be32(static_cast<std::uint32_t>(s.runs.size()));
-    for (TimeToSampleRun run : s.runs) stts.be32(run.sampleCount).be32(run.sampleDelta);
-    ByteBuilder stsz;
-    stsz.be32(0).be32(0).be32(static_cast<std::uint32_t>(s.sizes.size()));
-    for (std::uint32_t size : s.sizes) stsz.be32(size);
-    Atom sampleTable = box("stbl", {sampleDescription(s), leaf("stts", stts.bytes),
-                                    leaf("stsc", ByteBuilder().be32(0).be32(0).bytes), leaf("stsz", stsz.bytes),
-                                    leaf("stco", ByteBuilder().be32(0).be32(1).be32(0).bytes)});
-    Atom handler = leaf("hdlr", ByteBuilder().be32(0).be32(0).text("soun").zeros(12).text("SoundHandler").zeros(1).bytes);
-    Atom mediaInformation =
-        box("minf", {leaf("smhd", std::vector<std::uint8_t>(8)),
-                     box("dinf", {leaf("dref", ByteBuilder().be32(0).be32(0).bytes)}), sampleTable});
-    Atom media = box("mdia", {leaf("mdhd", std::vector<std::uint8_t>(24)), handler, mediaInformation});
-    Atom track = box("trak", {leaf("tkhd", std::vector<std::uint8_t>(84)), media});
-    return box("moov", {leaf("mvhd", std::vector<std::uint8_t>(100)), track,
-                        box("udta", {leaf("meta", std::vector<std::uint8_t>(20))})});
-}
-
-Atom fileType() { return leaf("ftyp", ByteBuilder().text("M4A ").be32(0x200).text("M4A isomiso2").bytes); }
-
-Atom mediaData(const AlacStream& s) {
-    std::uint64_t total = std::accumulate(s.sizes.begin(), s.sizes.end(), std::uint64_t{0});
-    return leaf("mdat", std::vector<std::uint8_t>(total, 0xAA));
-}
-
-// The top-level atoms of a file, movie first or media data first.
-std::vector<Atom> m4a(const AlacStream& s, bool movieFirst) {
-    if (movieFirst) return {fileType(), movie(s), mediaData(s)};
-    return {fileType(), leaf("free", {}), mediaData(s), movie(s)};
-}
-
-std::vector<std::uint8_t> serialize(const std::vector<Atom>& atoms) {
-    ByteBuilder b;
-    for (const Atom& atom : atoms) b.append(atom.bytes());
-    return b.bytes;
-}
+using test::TimeToSampleRun;
 
 AudioInfoPtr probeAtoms(const std::vector<Atom>& atoms) { return test::probeBytes(serialize(atoms)); }
 
@@ -181,11 +90,10 @@ TEST(Alac, LastRunSetsTheFinalPacketDuration) {
 TEST(Alac, MediaDataAfterTheMovieIsNotRead) {
     AlacStream stream;
     // Size 0 (to the end of the file) and a size beyond the file are both fine
-    // once the movie has been read: the payload is never looked at.
+    // once the movie has been read: the atom's size is never looked at.
     for (std::uint32_t sizeField : {0u, 0x7FFFFFF0u}) {
         std::vector<Atom> atoms = m4a(stream, true);
         atoms[2].sizeField = sizeField;
-        atoms[2].payload.resize(10);
         atoms.push_back(leaf("junk", {}));
         AudioInfoPtr info = probeAtoms(atoms);
         ASSERT_NE(info, nullptr) << sizeField;
@@ -193,17 +101,24 @@ TEST(Alac, MediaDataAfterTheMovieIsNotRead) {
     }
 }
 
-TEST(Alac, OneUniformPacketSizeLeavesOnlyTheClosingPoint) {
-    std::vector<Atom> atoms = m4a(AlacStream{}, true);
-    atoms[1]["trak"]["mdia"]["minf"]["stbl"]["stsz"].payload = ByteBuilder().be32(0).be32(4000).be32(1000).bytes;
+// Every packet of one size: the durations still give the length, and the
+// closing point where the packets end.
+TEST(Alac, OneUniformPacketSizeGivesTheLengthAndTheClosingPoint) {
+    AlacStream stream;
+    stream.runs = {{999, 4096}, {1, 1500}};
+    stream.sizes.assign(1000, 100);
+    std::vector<Atom> atoms = m4a(stream, true);
+    atoms[1]["trak"]["mdia"]["minf"]["stbl"]["stsz"].payload = ByteBuilder().be32(0).be32(100).be32(1000).bytes;
     AudioInfoPtr info = probeAtoms(atoms);
     ASSERT_NE(info, nullptr);
     std::uint32_t dataOffset = static_cast<std::uint32_t>(atoms[0].bytes().size() + atoms[1].bytes().size() + 8);
-    EXPECT_EQ(seekPointsOf(*info), (std::vector<SeekPoint>{{0, dataOffset}}));
-    EXPECT_EQ(info->totalSamples, 0u);
+    EXPECT_EQ(seekPointsOf(*info), (std::vector<SeekPoint>{{4093404, dataOffset + 100000}}));
+    EXPECT_EQ(info->totalSamples, 4093404u);
+    EXPECT_EQ(info->maxFrameBytes, 100u);
+    EXPECT_EQ(info->maxFrameSamples, 4096u);
 }
 
-TEST(Alac, RefusesUnexpectedAtomsFormatsAndMalformedSizes) {
+TEST(Alac, SaysHowEachFileIsMeasuredAndWhyItIsNot) {
     using Change = std::function<void(std::vector<Atom>&)>;
     auto stbl = [](std::vector<Atom>& a) -> Atom& { return a[1]["trak"]["mdia"]["minf"]["stbl"]; };
     auto streamCase = [](auto change) {
@@ -214,72 +129,160 @@ TEST(Alac, RefusesUnexpectedAtomsFormatsAndMalformedSizes) {
     struct Case {
         const char* name;
         std::vector<Atom> atoms;
-        Change change = [](std::vector<Atom>&) {};
+        Change change;
+        Measure measure = Measure::refused;
+        std::string reason;  // a part of the reason
+        std::uint32_t frames = 0;
     };
     AlacStream plain;
     std::vector<Atom> moovFirst = m4a(plain, true);
     std::vector<Atom> mdatFirst = m4a(plain, false);
+    const Change unchanged = [](std::vector<Atom>&) {};
     const std::vector<Case> cases = {
-        {"wide atom before the movie", moovFirst,
-         [](auto& a) { a.insert(a.begin() + 1, leaf("wide", {})); }},
+        {"brand isom", moovFirst,
+         [](auto& a) { a[0].payload = ByteBuilder().text("isom").be32(0x200).text("isom").bytes; },
+         Measure::cdAudio, "", 4096000 / 588},
+        {"two file type atoms of one brand", moovFirst, [](auto& a) { a.insert(a.begin() + 1, fileType()); },
+         Measure::cdAudio, "", 4096000 / 588},
+        {"48000 Hz", streamCase([](AlacStream& s) { s.sampleRate = 48000; }), unchanged, Measure::byDuration,
+         "48000 Hz 16-bit stereo: measured by its duration", 6400},
+        {"mono", streamCase([](AlacStream& s) { s.channels = 1; }), unchanged, Measure::byDuration,
+         "44100 Hz 16-bit mono: measured by its duration", 6965},
+        {"24-bit", streamCase([](AlacStream& s) { s.bitsPerSample = 24; }), unchanged, Measure::byDuration,
+         "44100 Hz 24-bit stereo", 6965},
+        // A rate the sample entry's 16 bits cannot hold comes from the configuration.
+        {"96000 Hz", streamCase([](AlacStream& s) {
+             s.sampleRate = 0;
+             s.configRate = 96000;
+             s.timeScale = 96000;
+         }),
+         unchanged, Measure::byDuration, "96000 Hz 16-bit stereo", 3200},
+        {"durations in a time scale of twice the rate", streamCase([](AlacStream& s) {
+             s.sampleRate = 48000;
+             s.timeScale = 96000;
+         }),
+         unchanged, Measure::byDuration, "48000 Hz 16-bit stereo", 3200},
+        {"sample entry of another format", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[12] = 'm'; },
+         Measure::bySize, "MP4 audio in \"mlac\", not ALAC: measured by its size"},
+        {"video track", moovFirst,
+         [](auto& a) { a[1]["trak"]["mdia"]["minf"].children[0] = leaf("vmhd", std::vector<std::uint8_t>(12)); },
+         Measure::bySize, "an MP4 file whose track 1 holds no sound (its media header is \"vmhd\")"},
+        {"wide atom before the movie", moovFirst, [](auto& a) { a.insert(a.begin() + 1, leaf("wide", {})); },
+         Measure::refused, "its \"wide\" atom at byte 28 is not one this tool reads"},
         {"second ftyp of another brand", moovFirst,
-         [](auto& a) { a.insert(a.begin() + 1, leaf("ftyp", ByteBuilder().text("qt  ").be32(0).bytes)); }},
-        {"first ftyp of another brand", moovFirst,
-         [](auto& a) { a[0].payload = ByteBuilder().text("isom").be32(0x200).text("isom").bytes; }},
+         [](auto& a) { a.insert(a.begin() + 1, leaf("ftyp", ByteBuilder().text("qt  ").be32(0).bytes)); },
+         Measure::refused, "names the brand \"qt  \" after \"M4A \""},
         {"chapter text track", moovFirst,
          [](auto& a) {
              Atom text = a[1]["trak"];
              text["mdia"]["minf"].children[0] = leaf("nmhd", std::vector<std::uint8_t>(4));
              a[1].children.push_back(text);
-         }},
-        {"co64 in stbl", moovFirst, [&](auto& a) { stbl(a).children.push_back(leaf("co64", ByteBuilder().be32(0).be32(0).bytes)); }},
-        {"stss in stbl", moovFirst, [&](auto& a) { stbl(a).children.push_back(leaf("stss", ByteBuilder().be32(0).be32(0).bytes)); }},
-        {"runs cover 999 of 1000 packets", streamCase([](AlacStream& s) { s.runs = {{999, 4096}}; })},
-        {"empty time-to-sample table", streamCase([](AlacStream& s) { s.runs = {}; })},
-        {"48000 Hz", streamCase([](AlacStream& s) { s.sampleRate = 48000; })},
-        {"mono", streamCase([](AlacStream& s) { s.channels = 1; })},
-        {"24-bit", streamCase([](AlacStream& s) { s.bitsPerSample = 24; })},
-        {"sample entry of another format", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[12] = 'm'; }},
-        {"two sample entries", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[7] = 2; }},
-        {"sample entry below 44 bytes", moovFirst, [&](auto& a) {
-             auto& p = stbl(a)["stsd"].payload;
-             p[11] = 40;
-         }},
-        {"configuration payload below 14 bytes", moovFirst, [&](auto& a) {
+         },
+         Measure::refused, "its track 2 holds no sound (its media header is \"nmhd\")"},
+        {"second track of other audio", moovFirst,
+         [&](auto& a) {
+             Atom other = a[1]["trak"];
+             other["mdia"]["minf"]["stbl"]["stsd"].payload[12] = 'm';
+             a[1].children.push_back(other);
+         },
+         Measure::refused, "its track 2 holds audio in \"mlac\""},
+        {"co64 in stbl", moovFirst,
+         [&](auto& a) { stbl(a).children.push_back(leaf("co64", ByteBuilder().be32(0).be32(0).bytes)); },
+         Measure::refused, "atom at byte", },
+        {"stss in stbl", moovFirst,
+         [&](auto& a) { stbl(a).children.push_back(leaf("stss", ByteBuilder().be32(0).be32(0).bytes)); },
+         Measure::refused, "(in \"stbl\") is not one this tool reads"},
+        {"runs cover 999 of 1000 packets", streamCase([](AlacStream& s) { s.runs = {{999, 4096}}; }), unchanged,
+         Measure::refused, "its time-to-sample table covers 999 of its 1000 packets: the file is damaged"},
+        {"empty time-to-sample table", streamCase([](AlacStream& s) { s.runs = {}; }), unchanged, Measure::refused,
+         "its time-to-sample table is missing or empty"},
+        {"packet of no bytes", streamCase([](AlacStream& s) { s.sizes[5] = 0; }), unchanged, Measure::refused,
+         "its sample size table gives packet 6 no bytes: the file is damaged"},
+        {"two sample entries", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[7] = 2; }, Measure::refused,
+         "holds 2 sample descriptions"},
+        {"sample entry below 44 bytes", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[11] = 40; },
+         Measure::refused, "holds a sample description of 40 bytes"},
+        {"configuration payload below 14 bytes", moovFirst,
+         [&](auto& a) {
              auto& p = stbl(a)["stsd"].payload;
              p.resize(8 + 44 + 10);
              p[11] = 54;
-         }},
-        {"sample entry beyond its stsd", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[10] = 1; }},
-        {"time-to-sample count beyond its atom", moovFirst,
-         [&](auto& a) { stbl(a)["stts"].payload[4] = 0x20; }},
-        {"sample size count beyond its atom", moovFirst,
-         [&](auto& a) { stbl(a)["stsz"].payload[8] = 0x20; }},
-        {"media data first with size 0", mdatFirst, [](auto& a) { a[2].sizeField = 0; }},
-        {"media data of 64-bit size", mdatFirst, [](auto& a) { a[2].sizeField = 1; }},
-        {"empty media data", moovFirst, [](auto& a) { a[2].payload.clear(); }},
-        {"top-level atom of size 4", mdatFirst, [](auto& a) { a[1].sizeField = 4; }},
-        {"child atom of size 4", moovFirst, [](auto& a) { a[1]["mvhd"].sizeField = 4; }},
-        {"child atom of size 0", moovFirst, [](auto& a) { a[1]["udta"].sizeField = 0; }},
-        {"child larger than its parent", moovFirst,
-         [](auto& a) { a[1]["trak"]["tkhd"].sizeField = 0x10000; }},
-        {"dinf and stbl beyond their minf", moovFirst, [](auto& a) {
+         },
+         Measure::refused, "its ALAC configuration holds only 10 bytes"},
+        {"sample entry beyond its stsd", moovFirst, [&](auto& a) { stbl(a)["stsd"].payload[10] = 1; },
+         Measure::refused, "holds a sample description of"},
+        {"time-to-sample count beyond its atom", moovFirst, [&](auto& a) { stbl(a)["stts"].payload[4] = 0x20; },
+         Measure::refused, "entries, more than it holds"},
+        {"sample size count beyond its atom", moovFirst, [&](auto& a) { stbl(a)["stsz"].payload[8] = 0x20; },
+         Measure::refused, "entries, more than it holds"},
+        {"media data first with size 0", mdatFirst, [](auto& a) { a[2].sizeField = 0; }, Measure::refused,
+         "its \"mdat\" atom at byte 36 runs to the end of the file"},
+        {"media data of 64-bit size", mdatFirst, [](auto& a) { a[2].sizeField = 1; }, Measure::refused,
+         "has a 64-bit size"},
+        {"empty media data", moovFirst, [](auto& a) { a[2].payload.clear(); }, Measure::refused, "is empty"},
+        {"top-level atom of size 4", mdatFirst, [](auto& a) { a[1].sizeField = 4; }, Measure::refused,
+         "its \"free\" atom at byte 28 has a size of 4"},
+        {"child atom of size 4", moovFirst, [](auto& a) { a[1]["mvhd"].sizeField = 4; }, Measure::refused,
+         "has a size of 4"},
+        {"child atom of size 0", moovFirst, [](auto& a) { a[1]["udta"].sizeField = 0; }, Measure::refused,
+         "has a size of 0"},
+        {"child larger than its parent", moovFirst, [](auto& a) { a[1]["trak"]["tkhd"].sizeField = 0x10000; },
+         Measure::refused, "runs past the end of its \"trak\" atom"},
+        {"dinf and stbl beyond their minf", moovFirst,
+         [](auto& a) {
              Atom& minf = a[1]["trak"]["mdia"]["minf"];
              minf.sizeField = static_cast<std::uint32_t>(8 + 16 + minf["dinf"].bytes().size() + 8);
-         }},
-        {"movie larger than the file", moovFirst, [](auto& a) { a[1].sizeField = 0x7FFFFFFF; }},
+         },
+         Measure::refused, "runs past the end of its \"minf\" atom"},
+        {"movie larger than the file", moovFirst, [](auto& a) { a[1].sizeField = 0x7FFFFFFF; }, Measure::refused,
+         "cut short: its \"moov\" atom reaches byte 2147483675 of a"},
         {"free atom of 4 GiB before the movie", moovFirst,
-         [](auto& a) { a.insert(a.begin() + 1, Atom{"free", {}, {}, 0xFFFFFFF8}); }},
-        {"no media data", moovFirst, [](auto& a) { a.pop_back(); }},
-        {"short handler", moovFirst, [](auto& a) { a[1]["trak"]["mdia"]["hdlr"].payload.resize(20); }},
+         [](auto& a) { a.insert(a.begin() + 1, Atom{"free", {}, {}, 0xFFFFFFF8}); }, Measure::refused,
+         "cut short: its \"free\" atom reaches byte"},
+        {"no media data", moovFirst, [](auto& a) { a.pop_back(); }, Measure::refused,
+         "without an \"mdat\" atom to hold its audio"},
+        {"short handler", moovFirst, [](auto& a) { a[1]["trak"]["mdia"]["hdlr"].payload.resize(20); },
+         Measure::refused, "\"hdlr\" atom at byte"},
         {"sound header of another size", moovFirst,
-         [](auto& a) { a[1]["trak"]["mdia"]["minf"]["smhd"].payload.resize(12); }},
+         [](auto& a) { a[1]["trak"]["mdia"]["minf"]["smhd"].payload.resize(12); }, Measure::refused,
+         "has a size of 20"},
     };
     for (Case c : cases) {
         SCOPED_TRACE(c.name);
         c.change(c.atoms);
-        EXPECT_EQ(probeAtoms(c.atoms), nullptr);
+        ProbeResult result = test::probeResultOfBytes(serialize(c.atoms));
+        EXPECT_EQ(result.measure, c.measure);
+        EXPECT_EQ(result.frames, c.frames);
+        EXPECT_EQ(result.info != nullptr, c.measure == Measure::cdAudio);
+        if (c.reason.empty()) EXPECT_EQ(result.reason, "");
+        else EXPECT_NE(result.reason.find(c.reason), std::string::npos) << result.reason;
     }
+}
+
+// A copy that stops part way: with the movie first, the packets that are
+// there are counted; with the media data first, the movie is gone.
+TEST(Alac, CopiesCutShortAreRefusedWithWhatTheyHold) {
+    AlacStream stream;
+    std::vector<Atom> atoms = m4a(stream, true);
+    std::vector<std::uint8_t> moovFirst = serialize(atoms);
+    std::vector<std::uint8_t> mdatFirst = serialize(m4a(stream, false));
+    const std::size_t dataBytes = atoms[2].payload.size();
+    std::vector<SeekPoint> points = expectedPoints(stream, static_cast<std::uint32_t>(moovFirst.size() - dataBytes));
+    ASSERT_EQ(points.back().offset, moovFirst.size());
+    // Cut inside packet 500 (counting from 0): packets 0 to 499 are there.
+    std::size_t cut = points[500].offset + 3;
+    moovFirst.resize(cut);
+    ProbeResult result = test::probeResultOfBytes(moovFirst);
+    EXPECT_EQ(result.measure, Measure::refused);
+    EXPECT_EQ(result.reason, "cut short: its packets reach byte " + std::to_string(points[501].offset) + " of a " +
+                                 std::to_string(cut) + "-byte file (2048000 of 4096000 samples there)");
+
+    mdatFirst.resize(mdatFirst.size() / 2);
+    result = test::probeResultOfBytes(mdatFirst);
+    EXPECT_EQ(result.measure, Measure::refused);
+    EXPECT_EQ(result.reason, "cut short: its \"mdat\" atom reaches byte " + std::to_string(36 + 8 + dataBytes) +
+                                 " of a " + std::to_string(mdatFirst.size()) +
+                                 "-byte file, and the \"moov\" atom that describes its audio is missing");
 }
 
 TEST(Alac, ReaderGivesZeroForReadsThatFallShortAndMarksTheEnd) {
@@ -296,23 +299,24 @@ TEST(Alac, ReaderGivesZeroForReadsThatFallShortAndMarksTheEnd) {
     }
 }
 
-TEST(Alac, SampleInfoFindsTheRunHoldingEachPacket) {
+TEST(Alac, DurationsComeRunByRunAndSkipEmptyRuns) {
+    TempDir dir;
+    test::writeFile(dir / "runs", ByteBuilder().zeros(5).be32(2).be32(100).be32(0).be32(999).be32(1).be32(50).bytes);
+    UniqueFile file(platformOpenFile((dir / "runs").c_str(), kOpenRead));
     Mp4Track track;
-    track.timeToSample = {{2, 100}, {0, 999}, {1, 50}};
-    track.timeToSampleCount = 3;
-    track.sampleSizes = {10, 20, 30, 40};
-    track.sampleSizeCount = 4;
-    Mp4Packet packet{};
-    ASSERT_TRUE(sampleInfo(track, 1, &packet));
-    EXPECT_EQ(packet.duration, 100u);
-    EXPECT_EQ(packet.size, 20u);
-    ASSERT_TRUE(sampleInfo(track, 2, &packet));
-    EXPECT_EQ(packet.duration, 50u);
-    EXPECT_EQ(packet.size, 30u);
-    EXPECT_FALSE(sampleInfo(track, 3, &packet));  // beyond the runs
-    EXPECT_FALSE(sampleInfo(track, 4, &packet));  // beyond the sizes
-    track.timeToSampleCount = 0;
-    EXPECT_FALSE(sampleInfo(track, 0, &packet));
+    track.timeToSample = {5, 3};
+    for (std::uint64_t most : {1u, 5u}) {
+        SCOPED_TRACE(most);
+        Mp4Durations durations = openDurations(file.get(), track);
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> taken;
+        std::uint64_t count = 0;
+        std::uint32_t duration = 0;
+        while (takeDurations(durations, most, &count, &duration)) taken.emplace_back(count, duration);
+        using Taken = std::vector<std::pair<std::uint64_t, std::uint32_t>>;
+        const Taken expected = most == 1 ? Taken{{1, 100}, {1, 100}, {1, 50}} : Taken{{2, 100}, {1, 50}};
+        EXPECT_EQ(taken, expected);
+        EXPECT_FALSE(durations.runs.cutShort || durations.runs.readFailed);
+    }
 }
 
 TEST(Alac, AgreesWithFfprobeOnFfmpegOutputInBothAtomOrders) {

@@ -24,13 +24,14 @@ struct NewLayoutFile {
     std::uint32_t sampleRate = 44100;
     std::vector<std::uint32_t> table = {5000, 9000, 13000};
     std::int64_t tableBytes = -1;  // stated length; -1 for the table's own
+    std::uint32_t frameDataBytes = 0;
     std::size_t fileSize = 20000;
 
     std::vector<std::uint8_t> build() const {
         ByteBuilder b;
         b.text("MAC ").le16(version).le16(0).le32(descriptorLength).le32(24);
         b.le32(tableBytes < 0 ? static_cast<std::uint32_t>(4 * table.size()) : static_cast<std::uint32_t>(tableBytes));
-        b.le32(44).le32(0).le32(0).le32(0).zeros(16);
+        b.le32(44).le32(frameDataBytes).le32(0).le32(0).zeros(16);
         // Bytes a reader would wrongly take as the header if it skipped too little.
         if (descriptorLength > 52) b.le32(0xFFFFFFFF);
         b.le16(compressionLevel).le16(0).le32(blocksPerFrame).le32(finalFrameBlocks).le32(totalFrames);
@@ -146,10 +147,13 @@ TEST(MonkeysAudio, PointCountIsTheSmallerOfTableEntriesAndFrames) {
     }
 }
 
-TEST(MonkeysAudio, RefusesOtherFormatsAndUnusableTables) {
+TEST(MonkeysAudio, SaysHowEveryOtherFileIsMeasuredOrWhyItIsRefused) {
     struct Case {
         const char* name;
         std::vector<std::uint8_t> bytes;
+        Measure measure;
+        std::uint32_t frames;
+        std::string reason;  // the whole reason, or a part of it
     };
     auto newLayout = [](auto change) {
         NewLayoutFile file;
@@ -161,28 +165,58 @@ TEST(MonkeysAudio, RefusesOtherFormatsAndUnusableTables) {
         change(file);
         return file.build();
     };
+    // 2 x 73728 + 1000 samples in the new layout, 294912 + 500 in the old.
     std::vector<Case> cases = {
-        {"mono", newLayout([](NewLayoutFile& f) { f.channels = 1; })},
-        {"48000 Hz", newLayout([](NewLayoutFile& f) { f.sampleRate = 48000; })},
-        {"24-bit", newLayout([](NewLayoutFile& f) { f.bitsPerSample = 24; })},
-        {"old layout 24-bit flag", oldLayout([](OldLayoutFile& f) { f.flags = 32 | 8; })},
-        {"old layout 8-bit flag", oldLayout([](OldLayoutFile& f) { f.flags = 32 | 1 | 8; })},
-        {"empty table", newLayout([](NewLayoutFile& f) { f.table = {}; })},
-        {"old layout empty table", oldLayout([](OldLayoutFile& f) { f.flags = 32 | 16; })},
-        {"zero third entry", newLayout([](NewLayoutFile& f) { f.table = {5000, 9000, 0}; })},
-        {"table longer than the file",
-         newLayout([](NewLayoutFile& f) { f.tableBytes = 0xFFFFFFF0; })},
-        {"old layout entry count beyond the file",
-         oldLayout([](OldLayoutFile& f) { f.flags = 32 | 16; f.entryCount = 0xC0000000; })},
+        {"mono", newLayout([](NewLayoutFile& f) { f.channels = 1; }), Measure::byDuration, 252,
+         "44100 Hz 16-bit mono: measured by its duration"},
+        {"48000 Hz", newLayout([](NewLayoutFile& f) { f.sampleRate = 48000; }), Measure::byDuration, 231,
+         "48000 Hz 16-bit stereo: measured by its duration"},
+        {"24-bit", newLayout([](NewLayoutFile& f) { f.bitsPerSample = 24; }), Measure::byDuration, 252,
+         "44100 Hz 24-bit stereo"},
+        {"old layout 24-bit flag", oldLayout([](OldLayoutFile& f) { f.flags = 32 | 8; }), Measure::byDuration, 502,
+         "44100 Hz 24-bit stereo"},
+        {"old layout 8-bit flag", oldLayout([](OldLayoutFile& f) { f.flags = 32 | 1 | 8; }), Measure::byDuration,
+         502, "44100 Hz 8-bit stereo"},
+        {"frames ending where the file ends", newLayout([](NewLayoutFile& f) { f.frameDataBytes = 20000 - 132; }),
+         Measure::cdAudio, 252, ""},
+        {"empty table", newLayout([](NewLayoutFile& f) { f.table = {}; }), Measure::refused, 0,
+         "its header gives no seek table: the file is damaged"},
+        {"old layout empty table", oldLayout([](OldLayoutFile& f) { f.flags = 32 | 16; }), Measure::refused, 0,
+         "its header gives no seek table"},
+        {"zero third entry", newLayout([](NewLayoutFile& f) { f.table = {5000, 9000, 0}; }), Measure::refused, 0,
+         "its seek table entry at byte 84 is 0: the file is damaged"},
+        {"entry past the end of the file", newLayout([](NewLayoutFile& f) { f.table = {5000, 9000, 30000}; }),
+         Measure::refused, 0,
+         "cut short: its seek table reaches byte 30000 of a 20000-byte file (73728 of 148456 samples there)"},
+        {"frames running past the end of the file", newLayout([](NewLayoutFile& f) { f.frameDataBytes = 19900; }),
+         Measure::refused, 0,
+         "cut short: its frames run to byte 20032 of a 20000-byte file (147456 of 148456 samples there)"},
+        {"table longer than the file", newLayout([](NewLayoutFile& f) { f.tableBytes = 0xFFFFFFF0; }),
+         Measure::refused, 0,
+         "cut short: its seek table reaches byte 4294967356 of a 20000-byte file (0 of 148456 samples there)"},
+        {"old layout entry count beyond the file", oldLayout([](OldLayoutFile& f) {
+             f.flags = 32 | 16;
+             f.entryCount = 0xC0000000;
+         }),
+         Measure::refused, 0, "cut short: its seek table reaches byte 12884901924 of a 10000-byte file"},
         {"table cut short by the end of the file", newLayout([](NewLayoutFile& f) {
              f.tableBytes = 150;  // no longer than the file, but only 124 bytes follow
              f.fileSize = 200;
-         })},
-        {"file ends inside the descriptor", ByteBuilder().text("MAC ").le16(3990).zeros(40).bytes},
+         }),
+         Measure::refused, 0, "cut short: its seek table reaches byte 226 of a 200-byte file (0 of 148456"},
+        {"more samples than 32 bits count", newLayout([](NewLayoutFile& f) { f.totalFrames = 60000; }),
+         Measure::refused, 0, "samples, more than 27 hours of CD audio: the file is damaged"},
+        {"file ends inside the descriptor", ByteBuilder().text("MAC ").le16(3990).zeros(40).bytes, Measure::refused,
+         0, "cut short: it ends at byte 46, inside its header"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(probeBytes(c.bytes), nullptr);
+        ProbeResult result = test::probeResultOfBytes(c.bytes);
+        EXPECT_EQ(result.measure, c.measure);
+        EXPECT_EQ(result.frames, c.frames);
+        EXPECT_EQ(result.info != nullptr, c.measure == Measure::cdAudio);
+        if (c.reason.empty()) EXPECT_EQ(result.reason, "");
+        else EXPECT_NE(result.reason.find(c.reason), std::string::npos) << result.reason;
     }
 }
 

@@ -112,33 +112,60 @@ TEST(Tta, OtherFormatsAreMeasuredByTheirDurationWithoutSeekPoints) {
     }
 }
 
-TEST(Tta, TablesTheFileCannotHoldAreNotMeasuredAsCdAudio) {
-    TtaFile cut;
-    cut.dataLength = 46080 * 2 + 5;
-    cut.frameSizes = {100, 100, 100};
-    cut.tableEntriesWritten = 2;
+TEST(Tta, TablesTheFileCannotHoldAreRefusedWithWhatIsThere) {
+    TtaFile cd;
+    cd.dataLength = 46080 * 2 + 5;
+    cd.frameSizes = {100, 100, 100};
+    TtaFile insideTable = cd;
+    insideTable.tableEntriesWritten = 2;
     // About 93000 frames claimed, far more table than the file holds.
-    TtaFile huge = cut;
-    huge.tableEntriesWritten = SIZE_MAX;
+    TtaFile huge = cd;
     huge.dataLength = 0xFFFFFFFF;
-    for (const TtaFile& file : {cut, huge}) {
-        ProbeResult result = test::probeResultOfBytes(file.build());
-        EXPECT_NE(result.measure, Measure::cdAudio);
+    TtaFile hires = cd;
+    hires.sampleRate = 96000;
+    hires.dataLength = 100310 * 2 + 5;
+    std::vector<std::uint8_t> insideFrame = cd.build();
+    insideFrame.resize(38 + 150);
+    std::vector<std::uint8_t> hiresInsideFrame = hires.build();
+    hiresInsideFrame.resize(38 + 250);
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"cut inside the table", insideTable.build(),
+         "cut short: its frame table reaches byte 38 of a 30-byte file (0 of 92165 samples there)"},
+        {"table larger than the file", huge.build(),
+         "cut short: its frame table reaches byte 372854 of a 338-byte file (0 of 4294967295 samples there)"},
+        {"cut inside the second frame", insideFrame,
+         "cut short: its frame table reaches byte 238 of a 188-byte file (46080 of 92165 samples there)"},
+        {"96000 Hz cut inside the third frame", hiresInsideFrame,
+         "cut short: its frame table reaches byte 338 of a 288-byte file (200620 of 200625 samples there)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProbeResult result = test::probeResultOfBytes(c.bytes, c.bytes.size() < 44 ? probeTta : probeAudioFile);
+        EXPECT_EQ(result.measure, Measure::refused);
         EXPECT_EQ(result.info, nullptr);
+        EXPECT_EQ(result.reason, c.reason);
     }
 }
 
 TEST(Tta, RefusesHeaderWithoutUsableFrameLengthOrTooShort) {
-    TempDir dir;
     // Rates whose frame length comes out 0, the second by 32-bit wraparound.
     for (std::uint32_t rate : {0u, 0x01000000u}) {
         TtaFile file;
         file.sampleRate = rate;
         file.dataLength = 1000;
-        EXPECT_EQ(probeTtaBytes(file.build()), nullptr) << rate;
+        ProbeResult result = test::probeResultOfBytes(file.build());
+        EXPECT_EQ(result.measure, Measure::refused) << rate;
+        EXPECT_EQ(result.reason, "its header gives a sample rate of " + std::to_string(rate) +
+                                     " Hz, which leaves a frame no samples: the file is damaged");
     }
-    test::writeFile(dir / "short.tta", std::string("TTA1\1\0\2\0\x10\0", 10));
-    EXPECT_EQ(probePath(dir / "short.tta", probeTta), nullptr);
+    ProbeResult result = test::probeResultOfBytes(ByteBuilder().text("TTA1").le16(1).le16(2).le16(16).bytes, probeTta);
+    EXPECT_EQ(result.measure, Measure::refused);
+    EXPECT_EQ(result.reason, "cut short: it ends at byte 10, inside its header");
 }
 
 TEST(Tta, AgreesWithFfprobeOnFfmpegOutput) {

@@ -77,6 +77,10 @@ AudioInfoPtr newAudioInfo(AudioCodec codec);
 // seekPointCount. False (and the record unchanged) when memory cannot be had.
 bool assignSeekPoints(AudioInfo& info, std::span<const SeekPoint> points);
 
+// Gives the record a fresh, uninitialised table of `count` points and
+// returns it; null (and the record unchanged) when memory cannot be had.
+SeekPoint* makeSeekPoints(AudioInfo& info, std::uint64_t count);
+
 // The file's length in CD frames (588 samples each), a partial frame dropped.
 std::uint32_t audioFrames(const AudioInfo& info);
 

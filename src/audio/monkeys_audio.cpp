@@ -1,10 +1,11 @@
 #include "audio/monkeys_audio.h"
 
 #include <algorithm>
-#include <vector>
+#include <string>
 
 #include "audio/byte_order.h"
 #include "audio/file_helpers.h"
+#include "audio/stored_table.h"
 
 namespace trakmap {
 
@@ -13,6 +14,8 @@ namespace {
 // Versions from this one on carry a descriptor before the header.
 constexpr std::uint16_t kFirstDescriptorVersion = 3980;
 constexpr std::uint32_t kDescriptorBytes = 52;
+constexpr std::uint32_t kHeaderBytes = 24;
+constexpr std::uint32_t kOldHeaderBytes = 32;
 
 // Old-layout format flags.
 constexpr std::uint16_t kFlag8Bit = 1;
@@ -32,10 +35,14 @@ struct ApeHeader {
     std::uint32_t finalFrameBlocks = 0;
     std::uint32_t totalFrames = 0;
     std::uint64_t seekTableBytes = 0;
+    std::uint64_t seekTableOffset = 0;  // where the seek table starts in the file
+    // Where the frames end by the descriptor's lengths; 0 in the older layout,
+    // which does not say.
+    std::uint64_t framesEnd = 0;
 };
 
 // Reads up to `count` bytes into a zero-filled buffer: fields of a file too
-// short to hold them read 0, which the format test then refuses.
+// short to hold them read 0, which later checks then refuse.
 void readFields(NativeFile file, std::uint8_t* buffer, std::uint32_t count) {
     std::fill(buffer, buffer + count, std::uint8_t{0});
     readChunked(file, buffer, count);
@@ -52,11 +59,21 @@ void readNewLayout(NativeFile file, const std::uint8_t* start, ApeHeader& header
     std::uint8_t descriptor[kDescriptorBytes] = {};
     std::copy(start, start + 8, descriptor);
     readFields(file, descriptor + 8, kDescriptorBytes - 8);
+    std::uint32_t descriptorBytes = loadLe32(descriptor + 8);
     // However long the descriptor claims to be, only 4 extra bytes are passed over.
-    if (loadLe32(descriptor + 8) > kDescriptorBytes) platformSeekFile(file, 4, SeekFrom::current);
+    std::uint64_t headerOffset = kDescriptorBytes;
+    if (descriptorBytes > kDescriptorBytes) {
+        platformSeekFile(file, 4, SeekFrom::current);
+        headerOffset += 4;
+    }
     header.seekTableBytes = loadLe32(descriptor + 16);
+    header.seekTableOffset = headerOffset + kHeaderBytes;
+    // Descriptor, header, seek table, stored WAV header, then the frames.
+    std::uint64_t frameBytes = std::uint64_t{loadLe32(descriptor + 28)} << 32 | loadLe32(descriptor + 24);
+    header.framesEnd = std::uint64_t{descriptorBytes} + loadLe32(descriptor + 12) + header.seekTableBytes +
+                       loadLe32(descriptor + 20) + frameBytes;
 
-    std::uint8_t fields[24];
+    std::uint8_t fields[kHeaderBytes];
     readFields(file, fields, sizeof fields);
     header.compressionLevel = loadLe16(fields + 0);
     header.blocksPerFrame = loadLe32(fields + 4);
@@ -80,28 +97,62 @@ void readOldLayout(NativeFile file, const std::uint8_t* start, ApeHeader& header
     header.totalFrames = loadLe32(fields + 16);
     header.finalFrameBlocks = loadLe32(fields + 20);
 
-    if (flags & kFlagPeakLevel) platformSeekFile(file, 4, SeekFrom::current);
+    header.seekTableOffset = kOldHeaderBytes;
+    if (flags & kFlagPeakLevel) header.seekTableOffset += 4;
     if (flags & kFlagSeekEntryCount) {
         std::uint8_t count[4];
+        platformSeekFile(file, static_cast<std::int64_t>(header.seekTableOffset), SeekFrom::begin);
         readFields(file, count, sizeof count);
         header.seekTableBytes = std::uint64_t{loadLe32(count)} * 4;
+        header.seekTableOffset += 4;
     } else {
         header.seekTableBytes = std::uint64_t{header.totalFrames} * 4;
     }
     header.bitsPerSample = (flags & kFlag8Bit) ? 8 : (flags & kFlag24Bit) ? 24 : 16;
     header.blocksPerFrame = oldLayoutBlocksPerFrame(header.version, header.compressionLevel);
-    if (!(flags & kFlagNoWavHeader)) platformSeekFile(file, wavHeaderBytes, SeekFrom::current);
+    if (!(flags & kFlagNoWavHeader)) header.seekTableOffset += wavHeaderBytes;
 }
 
-std::uint32_t totalSamplesOf(const ApeHeader& header) {
+std::uint64_t totalSamplesOf(const ApeHeader& header) {
     if (header.totalFrames <= 1) return header.finalFrameBlocks;
-    return (header.totalFrames - 1) * header.blocksPerFrame + header.finalFrameBlocks;
+    return std::uint64_t{header.totalFrames - 1} * header.blocksPerFrame + header.finalFrameBlocks;
 }
 
-AudioInfoPtr measureMonkeysAudio(NativeFile file) {
-    AudioInfoPtr info = newAudioInfo(kCodecMonkeysAudio);
-    if (!info) return nullptr;
+// Samples in the frames before frame `frame`, less the one in which the data
+// stops: what a cut-short file still holds.
+std::uint64_t samplesBefore(const ApeHeader& header, std::uint64_t frame) {
+    return frame == 0 ? 0 : (frame - 1) * header.blocksPerFrame;
+}
 
+// Checks the `count` seek table entries the layout uses, reading the table a
+// piece at a time, and fills `points` with them when it is given. Every
+// entry must place its frame inside the file. Empty when the table is sound,
+// else why the file cannot be measured.
+std::string walkSeekTable(NativeFile file, const ApeHeader& header, std::uint64_t count, std::uint64_t fileSize,
+                          SeekPoint* points) {
+    const std::uint64_t totalSamples = totalSamplesOf(header);
+    StoredTable table = openStoredTable(file, header.seekTableOffset, count, 4);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint8_t* entry = nextEntry(table);
+        if (entry == nullptr) {
+            if (table.readFailed) return "it cannot be read past byte " + std::to_string(table.position);
+            return cutShortReason("its seek table reaches", header.seekTableOffset + 4 * count, fileSize, 0,
+                                  totalSamples);
+        }
+        std::uint32_t offset = loadLe32(entry);
+        if (offset == 0)
+            return damagedReason("its seek table entry at byte " + std::to_string(header.seekTableOffset + 4 * i) +
+                                 " is 0");
+        if (offset >= fileSize)
+            return cutShortReason("its seek table reaches", offset, fileSize, samplesBefore(header, i), totalSamples);
+        if (points != nullptr) points[i] = {static_cast<std::uint32_t>(i * header.blocksPerFrame), offset};
+    }
+    return {};
+}
+
+}  // namespace
+
+ProbeResult probeMonkeysAudio(NativeFile file) {
     std::uint8_t start[8];
     readFields(file, start, sizeof start);
     ApeHeader header;
@@ -111,47 +162,48 @@ AudioInfoPtr measureMonkeysAudio(NativeFile file) {
     else
         readOldLayout(file, start, header);
 
-    if (header.channels != 2 || header.sampleRate != 44100 || header.bitsPerSample != 16)
-        return nullptr;
-    std::uint32_t totalSamples = totalSamplesOf(header);
+    std::int64_t size = 0;
+    if (!platformFileSize(file, &size)) return refusedResult("it cannot be read");
+    const auto fileSize = static_cast<std::uint64_t>(size);
+    if (fileSize < header.seekTableOffset)
+        return refusedResult("cut short: it ends at byte " + std::to_string(fileSize) + ", inside its header");
+    const std::uint64_t totalSamples = totalSamplesOf(header);
+    // Without a seek table nothing tells whether the frames are all there.
+    if (header.seekTableBytes == 0) return refusedResult(damagedReason("its header gives no seek table"));
+    std::uint64_t tableEnd = header.seekTableOffset + header.seekTableBytes;
+    if (tableEnd > fileSize)
+        return refusedResult(cutShortReason("its seek table reaches", tableEnd, fileSize, 0, totalSamples));
 
-    // The table is read whole; a length the file cannot hold is refused before
-    // anything is allocated for it, and so is a table cut short.
-    std::int64_t fileSize = getFileSize64(file);
-    if (header.seekTableBytes == 0 || header.seekTableBytes > static_cast<std::uint64_t>(fileSize) ||
-        header.seekTableBytes > UINT32_MAX)
-        return nullptr;
-    auto tableBytes = static_cast<std::uint32_t>(header.seekTableBytes);
-    HeapBytes table(static_cast<std::uint8_t*>(allocBlock(tableBytes)));
-    if (!table || readChunked(file, table.get(), tableBytes) != tableBytes) return nullptr;
+    const std::uint64_t count = std::min<std::uint64_t>(header.seekTableBytes / 4, header.totalFrames);
+    std::string problem = walkSeekTable(file, header, count, fileSize, nullptr);
+    if (problem.empty() && header.framesEnd > fileSize)
+        problem = cutShortReason("its frames run to", header.framesEnd, fileSize, samplesBefore(header, count),
+                                 totalSamples);
+    if (!problem.empty()) return refusedResult(problem);
 
-    std::uint32_t count = std::min(tableBytes / 4, header.totalFrames);
-    std::vector<SeekPoint> points;
-    points.reserve(std::size_t{count} + 1);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        std::uint32_t offset = loadLe32(table.get() + 4 * std::size_t{i});
-        if (offset == 0) return nullptr;
-        points.push_back({i * header.blocksPerFrame, offset});
-    }
-    points.push_back({totalSamples, static_cast<std::uint32_t>(fileSize)});
-    if (!assignSeekPoints(*info, points)) return nullptr;
+    const AudioFormat format{header.sampleRate, header.bitsPerSample, header.channels};
+    if (!isCdFormat(format)) return durationResult(format, totalSamples);
+    if (totalSamples > UINT32_MAX)
+        return refusedResult(damagedReason("its header claims " + std::to_string(totalSamples) +
+                                           " samples, more than 27 hours of CD audio"));
 
-    info->totalSamples = totalSamples;
+    // The table is sound, so the file holds an entry for every point made here.
+    AudioInfoPtr info = newAudioInfo(kCodecMonkeysAudio);
+    SeekPoint* points = info ? makeSeekPoints(*info, count + 1) : nullptr;
+    if (points == nullptr) return refusedResult("not enough memory to measure it");
+    problem = walkSeekTable(file, header, count, fileSize, points);
+    if (!problem.empty()) return refusedResult(problem);
+    points[count] = {static_cast<std::uint32_t>(totalSamples), static_cast<std::uint32_t>(fileSize)};
+
+    info->totalSamples = static_cast<std::uint32_t>(totalSamples);
     info->maxFrameSamples = header.blocksPerFrame;
     info->maxFrameBytes = header.blocksPerFrame * 4;
     info->ape.apeVersion = header.version;
     info->ape.apeBitsPerSample = header.bitsPerSample;
     info->ape.apeChannels = header.channels;
     info->ape.apeCompressionLevel = static_cast<std::uint16_t>(header.compressionLevel / 1000 - 1);
-    return info;
-}
-
-}  // namespace
-
-ProbeResult probeMonkeysAudio(NativeFile file) {
-    AudioInfoPtr info = measureMonkeysAudio(file);
-    if (!info) return ProbeResult{};
     return cdAudioResult(std::move(info));
 }
+
 
 }  // namespace trakmap
