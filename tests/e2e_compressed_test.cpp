@@ -119,12 +119,23 @@ TEST_F(EndToEndCompressed, FlacIsMeasuredInFramesAndCached) {
 
 TEST_F(EndToEndCompressed, WavPackIsMeasuredInFramesAndCached) {
     ASSERT_EQ(runShell("cd '" + dir.path().string() + "' && wavpack -q -y -o album.wv album.wav"), 0);
-    ASSERT_GT(fs::file_size(dir / "album.wv"), 1u << 20);
+    fs::path wv = dir / "album.wv";
+    ASSERT_GT(fs::file_size(wv), 1u << 20);
     expectSameLayout("album.wv");
     EXPECT_EQ(cacheFiles('W'), 1u);
-    // Cut the file just after its first MiB: only the cache still knows its length.
-    fs::resize_file(dir / "album.wv", (1u << 20) + 10);
+    // Damage the id of a block behind the first MiB, not the last one: a walk
+    // would stop there, so only the cache still knows the file's length.
+    std::vector<std::uint8_t> bytes = test::readFileBytes(wv);
+    const std::string id = "wvpk";
+    auto block = std::search(bytes.begin() + (1 << 20), bytes.end(), id.begin(), id.end());
+    ASSERT_NE(block, bytes.end());
+    ASSERT_NE(std::search(block + 1, bytes.end(), id.begin(), id.end()), bytes.end());
+    std::fill_n(block, 4, 'x');
+    writeFile(wv, bytes);
     expectSameLayout("album.wv");
+    // Cut just after its first MiB: walked, and refused.
+    fs::resize_file(wv, (1u << 20) + 10);
+    expectRefused("album.wv", "cut short at byte ");
 }
 
 TEST_F(EndToEndCompressed, TtaAndAlacAreMeasuredInFrames) {
