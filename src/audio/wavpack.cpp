@@ -92,6 +92,12 @@ struct BlockWalk {
 
 std::uint64_t blockBytesOf(const std::uint8_t* header) { return std::uint64_t{loadLe32(header + 4)} + kBlockSizeBias; }
 
+// The 32 bytes `header` start a block: its id, and a length that holds at
+// least the header (which also bounds the point list by what the file holds).
+bool isBlockHeader(const std::uint8_t* header) {
+    return isBlockId(header) && blockBytesOf(header) >= kBlockHeaderBytes;
+}
+
 // Reads the header of the block at `position` into `header`; nothing when a
 // whole block is there, otherwise why the walk ends at `position`.
 std::optional<BlockWalkEnd> readBlockHeader(NativeFile file, std::uint64_t fileSize, std::uint64_t position,
@@ -99,9 +105,7 @@ std::optional<BlockWalkEnd> readBlockHeader(NativeFile file, std::uint64_t fileS
     if (position == fileSize) return BlockWalkEnd::fileEnd;
     if (fileSize - position < kBlockHeaderBytes) return BlockWalkEnd::shortTail;
     if (!readExactlyAt(file, position, header, kBlockHeaderBytes)) return BlockWalkEnd::readFailed;
-    // A block is at least its header, which also bounds the point list by
-    // what the file holds.
-    if (!isBlockId(header) || blockBytesOf(header) < kBlockHeaderBytes) return BlockWalkEnd::notABlock;
+    if (!isBlockHeader(header)) return BlockWalkEnd::notABlock;
     if (blockBytesOf(header) > fileSize - position) return BlockWalkEnd::cutBlock;
     return std::nullopt;
 }
@@ -159,11 +163,11 @@ bool recordFits(NativeFile file, std::uint64_t fileSize, const SeekTableRecord& 
     if (claimed != kUnknownTotal && record.totalSamples < claimed) return false;
     const std::uint32_t last = entries[entries.size() - 2].offset;
     std::uint8_t header[kBlockHeaderBytes];
-    if (!readExactlyAt(file, last, header, kBlockHeaderBytes) || !isBlockId(header) ||
+    if (!readExactlyAt(file, last, header, kBlockHeaderBytes) || !isBlockHeader(header) ||
         last + blockBytesOf(header) > closing)
         return false;
     if (fileSize - closing < kBlockHeaderBytes) return true;
-    return readExactlyAt(file, closing, header, kBlockHeaderBytes) && !isBlockId(header);
+    return readExactlyAt(file, closing, header, kBlockHeaderBytes) && !isBlockHeader(header);
 }
 
 ProbeResult cdResult(std::span<const SeekPoint> points, std::uint32_t totalSamples, std::uint32_t maxFrameBytes,
