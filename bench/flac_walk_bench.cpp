@@ -37,8 +37,9 @@ void FlacWalk(benchmark::State& state) {
         auto decoder = std::make_unique<trakmap::FlacDecoder>();
         std::vector<trakmap::SeekPoint> points;
         points.reserve(3000);
+        const auto end = static_cast<std::uint64_t>(size);
         if (file.get() == trakmap::kInvalidFile || !trakmap::initReader(decoder->reader, file.get()) || !trakmap::readFlacMetadata(*decoder) ||
-            !trakmap::walkFlacFrames(*decoder, points)) {
+            trakmap::walkFlacFrames(*decoder, end, end, &points).end != trakmap::FlacWalkEnd::audioEnd) {
             state.SkipWithError("the walk failed");
             return;
         }

@@ -176,3 +176,31 @@ put("run_sheet", "tta", two_tracks + SEPARATOR + read("probe_tta", "tone.tta"))
 put("run_sheet", "monkeys-audio", two_tracks + SEPARATOR + ape_new())
 put("run_sheet", "cdtext", album.replace(b"album.cdt", b"audio").replace(b"WAVE", b"BINARY") +
     SEPARATOR + cdtext_with_size)
+
+# The FLAC probe as files are found: an ID3v2 tag in front, APEv2 and ID3v1
+# tags behind, a STREAMINFO total of 0 with bytes after the frames; the
+# dispatch also sees FLAC and WavPack behind an ID3v2 tag.
+def id3v2_tag(payload=64):
+    size = bytes((payload >> shift) & 0x7F for shift in (21, 14, 7, 0))
+    frame = b"TIT2" + struct.pack(">IH", 8, 0) + b"\x03A title"
+    return b"ID3\x03\x00\x00" + size + frame + bytes(payload - len(frame))
+
+
+def ape_tag():
+    item = struct.pack("<II", 7, 0) + b"Title\0A title"
+    size = len(item) + 32
+    header = b"APETAGEX" + struct.pack("<IIII", 2000, size, 1, 0xA0000000) + bytes(8)
+    footer = b"APETAGEX" + struct.pack("<IIII", 2000, size, 1, 0x80000000) + bytes(8)
+    return header + item + footer
+
+
+id3v1 = b"TAG" + b"T" * 30 + b"A" * 30 + b"B" * 30 + b"1999" + b" " * 30 + bytes([17])
+tone_flac = read("probe_flac", "tone-8.flac")
+unknown_total = bytearray(tone_flac)
+unknown_total[21] &= 0xF0  # the 36-bit total samples of STREAMINFO
+unknown_total[22:26] = bytes(4)
+put("probe_flac", "id3v2-front.flac", id3v2_tag() + tone_flac)
+put("probe_flac", "tags-behind.flac", tone_flac + ape_tag() + id3v1)
+put("probe_flac", "total-0-junk.flac", bytes(unknown_total) + bytes(100))
+put("probe_dispatch", "id3v2-flac", id3v2_tag() + tone_flac)
+put("probe_dispatch", "id3v2-wavpack", id3v2_tag() + read("probe_wavpack", "tone.wv"))

@@ -3,6 +3,7 @@
 // FLAC and WavPack tables come from the cache on the second run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/encoders.h"
@@ -67,6 +68,19 @@ protected:
             << file << " (exit code " << result.exitCode << ", stderr: " << result.err << ")";
     }
 
+    // Runs the tool on a sheet over `file`, which must be refused: the sheet
+    // ends after its normalized form, and standard error names the file and
+    // the reason (`reason` is its start).
+    void expectRefused(const std::string& file, const std::string& reason) {
+        std::string sheetName = file + ".cue";
+        writeFile(dir / sheetName, sheetFor(file));
+        ToolResult result = run({sheetName});
+        EXPECT_NE(result.out.find(".cue Content"), std::string::npos) << file;
+        EXPECT_EQ(result.out.find("CD Layout"), std::string::npos) << file;
+        const std::string start = "trakmap: " + sheetName + ": file 1 \"" + file + "\": " + reason;
+        EXPECT_EQ(result.err.substr(0, start.size()), start) << result.err;
+    }
+
     std::size_t cacheFiles(char letter) {
         std::size_t count = 0;
         fs::path folder = cache.path() / "Vantorel" / "seektable";
@@ -85,21 +99,43 @@ TEST_F(EndToEndCompressed, FlacIsMeasuredInFramesAndCached) {
     ASSERT_EQ(runShell("cd '" + dir.path().string() + "' && flac -s -8 -f -o album.flac album.wav"), 0);
     expectSameLayout("album.flac");
     EXPECT_EQ(cacheFiles('F'), 1u);
-    // Damage the last frames: a walk would now refuse the file, so a layout
-    // measured in frames can only come from the cache.
+    // Break the sync code of a frame in the middle, the size unchanged: a walk
+    // would refuse the file, so a layout measured in frames can only come
+    // from the cache, whose record still fits the file.
     fs::path flac = dir / "album.flac";
-    fs::resize_file(flac, fs::file_size(flac) - 100);
+    std::vector<std::uint8_t> bytes = test::readFileBytes(flac);
+    std::uint64_t frame = test::lastSeekPointFrame(flac, dir.path());
+    ASSERT_GT(frame, 0u);
+    ASSERT_EQ(bytes[frame], 0xFF);
+    bytes[frame] = 0;
+    writeFile(flac, bytes);
     expectSameLayout("album.flac");
+    // Repaired but cut short, it no longer fits: walked, and refused.
+    bytes[frame] = 0xFF;
+    bytes.resize(bytes.size() - 100);
+    writeFile(flac, bytes);
+    expectRefused("album.flac", "cut short at byte ");
 }
 
 TEST_F(EndToEndCompressed, WavPackIsMeasuredInFramesAndCached) {
     ASSERT_EQ(runShell("cd '" + dir.path().string() + "' && wavpack -q -y -o album.wv album.wav"), 0);
-    ASSERT_GT(fs::file_size(dir / "album.wv"), 1u << 20);
+    fs::path wv = dir / "album.wv";
+    ASSERT_GT(fs::file_size(wv), 1u << 20);
     expectSameLayout("album.wv");
     EXPECT_EQ(cacheFiles('W'), 1u);
-    // Cut the file just after its first MiB: only the cache still knows its length.
-    fs::resize_file(dir / "album.wv", (1u << 20) + 10);
+    // Damage the id of a block behind the first MiB, not the last one: a walk
+    // would stop there, so only the cache still knows the file's length.
+    std::vector<std::uint8_t> bytes = test::readFileBytes(wv);
+    const std::string id = "wvpk";
+    auto block = std::search(bytes.begin() + (1 << 20), bytes.end(), id.begin(), id.end());
+    ASSERT_NE(block, bytes.end());
+    ASSERT_NE(std::search(block + 1, bytes.end(), id.begin(), id.end()), bytes.end());
+    std::fill_n(block, 4, 'x');
+    writeFile(wv, bytes);
     expectSameLayout("album.wv");
+    // Cut just after its first MiB: walked, and refused.
+    fs::resize_file(wv, (1u << 20) + 10);
+    expectRefused("album.wv", "cut short at byte ");
 }
 
 TEST_F(EndToEndCompressed, TtaAndAlacAreMeasuredInFrames) {

@@ -189,32 +189,35 @@ TEST_F(FlacInterop, WalkMatchesTheReferenceDecoderForEveryEncoderSetting) {
     }
 }
 
-TEST_F(FlacInterop, EncodedFilesOutsideTheCdFormatOrDamagedAreRefused) {
+TEST_F(FlacInterop, EncodedFilesOutsideTheCdFormatTaggedOrDamaged) {
     setSeekTableCacheRoot(dir.path().string());
     auto probeFile = [](const fs::path& path) {
         UniqueFile file(platformOpenFile(path.c_str(), kOpenRead));
-        return probeAudioFile(file.get()).info;
+        return probeAudioFile(file.get());
     };
 
     struct Conversion {
         const char* name;
         const char* options;
+        std::uint32_t frames;  // five seconds, by their duration
     };
     const Conversion conversions[] = {
-        {"mono", "-ac 1"},
-        {"48 kHz", "-ar 48000"},
-        {"24-bit", "-sample_fmt s32 -bits_per_raw_sample 24"},
+        {"mono", "-ac 1", 375},
+        {"48 kHz", "-ar 48000", 375},
+        {"24-bit", "-sample_fmt s32 -bits_per_raw_sample 24", 375},
     };
     for (const Conversion& c : conversions) {
         fs::path encoded = dir / (std::string(c.name) + ".flac");
         ASSERT_EQ(runShell("ffmpeg -loglevel error -y -i " + quoted(wave) + " " + c.options + " -c:a flac " +
                            quoted(encoded)),
                   0);
-        EXPECT_FALSE(probeFile(encoded)) << c.name;
+        ProbeResult result = probeFile(encoded);
+        EXPECT_EQ(result.measure, Measure::byDuration) << c.name;
+        EXPECT_EQ(result.frames, c.frames) << c.name;
+        EXPECT_FALSE(result.info) << c.name;
     }
 
-    // Damaged copies of a good file, probed before the good one could fill
-    // the cache.
+    // Copies of a good file, probed before the good one could fill the cache.
     fs::path good = dir / "good.flac";
     ASSERT_EQ(runShell("flac --silent --force -5 -o " + quoted(good) + " " + quoted(wave)), 0);
     std::vector<std::uint8_t> bytes = test::readFileBytes(good);
@@ -223,23 +226,24 @@ TEST_F(FlacInterop, EncodedFilesOutsideTheCdFormatOrDamagedAreRefused) {
     tagged.resize(bytes.size() + 128, ' ');
     writeFile(dir / "tagged.flac", tagged);
     writeFile(dir / "truncated.flac", std::vector<std::uint8_t>(bytes.begin(), bytes.end() - 1000));
-    EXPECT_FALSE(probeFile(dir / "tagged.flac"));
-    EXPECT_FALSE(probeFile(dir / "truncated.flac"));
+    ProbeResult taggedResult = probeFile(dir / "tagged.flac");
+    ASSERT_TRUE(taggedResult.info);
+    EXPECT_EQ(taggedResult.info->totalSamples, 5u * 44100);
+    EXPECT_EQ(taggedResult.info->seekPoints[taggedResult.info->seekPointCount - 1].offset, bytes.size());
+    EXPECT_EQ(probeFile(dir / "truncated.flac").measure, Measure::refused);
 
-    // An unknown length (total samples 0): 0 frames long, but a full table.
+    // An unknown length (total samples 0): the length the walk finds.
     auto unknownLength = bytes;
     unknownLength[21] &= 0xF0;
     std::fill(unknownLength.begin() + 22, unknownLength.begin() + 26, 0);
+    unknownLength[30] ^= 0xFF;  // a signature of its own
     writeFile(dir / "unknown.flac", unknownLength);
-    AudioInfoPtr info = probeFile(dir / "unknown.flac");
+    AudioInfoPtr info = probeFile(dir / "unknown.flac").info;
     ASSERT_TRUE(info);
-    EXPECT_EQ(info->totalSamples, 0u);
+    EXPECT_EQ(info->totalSamples, 5u * 44100);
     ASSERT_GT(info->seekPointCount, 2u);
-    EXPECT_EQ(info->seekPoints[info->seekPointCount - 1].sample, 0u);
+    EXPECT_EQ(info->seekPoints[info->seekPointCount - 1].sample, 5u * 44100);
     EXPECT_EQ(info->seekPoints[info->seekPointCount - 2].sample, 5u * 44100 / 4096 / 10 * 10 * 4096);
-
-    // Now cached, the tagged copy is answered from the cache.
-    EXPECT_TRUE(probeFile(dir / "tagged.flac"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "audio/flac.h"
 #include "audio/probe.h"
+#include "support/byte_builder.h"
 #include "support/test_support.h"
 
 namespace trakmap {
@@ -116,12 +117,15 @@ void putConstantFrame(BitWriter& out, const FrameShape& shape) {
     out.put(0, 16);  // CRC-16, not checked
 }
 
-// "fLaC", STREAMINFO and `frames` frames of 4096 samples.
+// "fLaC", STREAMINFO and `frames` frames of 4096 samples, of as many
+// independent channels as STREAMINFO gives.
 std::vector<std::uint8_t> constantStream(const StreamInfo& info, int frames) {
     BitWriter out;
     out.putBytes({'f', 'L', 'a', 'C'});
     putStreamInfo(out, true, info);
-    for (int k = 0; k < frames; ++k) putConstantFrame(out, FrameShape{.number = static_cast<std::uint64_t>(k)});
+    const int assignment = info.channels == 2 ? 1 : static_cast<int>(info.channels) - 1;
+    for (int k = 0; k < frames; ++k)
+        putConstantFrame(out, FrameShape{.number = static_cast<std::uint64_t>(k), .channelAssignment = assignment});
     return out.bytes();
 }
 
@@ -131,11 +135,28 @@ protected:
     void SetUp() override { setSeekTableCacheRoot(dir_.path().string()); }
     void TearDown() override { setSeekTableCacheRoot(PathString()); }
 
-    AudioInfoPtr probe(const std::vector<std::uint8_t>& bytes, const char* name = "a.flac") {
+    ProbeResult probeResult(const std::vector<std::uint8_t>& bytes, const char* name = "a.flac",
+                            test::Probe probe = probeAudioFile) {
         writeFile(dir_ / name, bytes);
-        UniqueFile file(platformOpenFile((dir_ / name).c_str(), kOpenRead));
-        EXPECT_TRUE(file.valid());
-        return probeAudioFile(file.get()).info;
+        return test::probeResultOf(dir_ / name, probe);
+    }
+
+    AudioInfoPtr probe(const std::vector<std::uint8_t>& bytes, const char* name = "a.flac") {
+        return probeResult(bytes, name).info;
+    }
+
+    std::vector<fs::path> cacheFiles() const {
+        std::vector<fs::path> found;
+        if (!fs::exists(dir_.path() / "Vantorel")) return found;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_.path() / "Vantorel"))
+            if (entry.is_regular_file()) found.push_back(entry.path());
+        return found;
+    }
+    std::size_t cacheFileCount() const { return cacheFiles().size(); }
+    fs::path onlyCacheFile() const {
+        std::vector<fs::path> found = cacheFiles();
+        EXPECT_EQ(found.size(), 1u);
+        return found.empty() ? fs::path() : found[0];
     }
 
     TempDir dir_;
@@ -208,7 +229,7 @@ TEST(FlacSeekTable, ThinningKeepsFirstEveryStepAndLast) {
 TEST_F(FlacProbe, OtherMetadataIsSkippedAndFramesArePlacedByTheirNumbers) {
     StreamInfo info;
     info.minBlockSize = info.maxBlockSize = 44100;
-    info.totalSamples = 3 * 44100;
+    info.totalSamples = 2 * 44100 + 200;  // what the three frames hold
     BitWriter out;
     out.putBytes({'f', 'L', 'a', 'C'});
     putMetadataBlock(out, false, 4, std::vector<std::uint8_t>(40, 0xFF));  // tags
@@ -232,7 +253,7 @@ TEST_F(FlacProbe, OtherMetadataIsSkippedAndFramesArePlacedByTheirNumbers) {
     const SeekPoint expected[] = {{0, firstFrame},
                                   {50000, secondFrame},
                                   {2 * 44100, thirdFrame},
-                                  {3 * 44100, static_cast<std::uint32_t>(out.bytes().size())}};
+                                  {2 * 44100 + 200, static_cast<std::uint32_t>(out.bytes().size())}};
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(result->seekPoints[i].sample, expected[i].sample) << i;
         EXPECT_EQ(result->seekPoints[i].offset, expected[i].offset) << i;
@@ -302,98 +323,235 @@ TEST_F(FlacProbe, ResidualsOfBothCodingsWithEscapesAreWalked) {
     EXPECT_EQ(result->seekPoints[1].offset, out.bytes().size());
 }
 
-TEST_F(FlacProbe, RefusedStreams) {
-    auto withInfo = [](auto change) {
-        StreamInfo info;
+TEST_F(FlacProbe, EveryOtherStreamIsWalkedAndSaysHowItIsMeasured) {
+    // Ten frames of 4096 samples, as STREAMINFO claims.
+    StreamInfo tenFrames;
+    tenFrames.totalSamples = 10 * 4096;
+    auto withInfo = [&](auto change) {
+        StreamInfo info = tenFrames;
         change(info);
         return constantStream(info, 10);
     };
-    std::vector<std::uint8_t> good = constantStream(StreamInfo{}, 10);
-    auto tagged = good;
-    tagged.insert(tagged.end(), 128, 'T');
+    std::vector<std::uint8_t> good = constantStream(tenFrames, 10);
+    const std::size_t end = good.size();
+    const std::size_t lastFrame = end - 14;
+    auto junk = good;
+    junk.insert(junk.end(), 128, 'T');
     auto oneTrailingByte = good;
     oneTrailingByte.push_back(0);
     auto truncated = good;
-    truncated.resize(good.size() - 3);
+    truncated.resize(end - 3);
     std::vector<std::uint8_t> endsInMetadata(good.begin(), good.begin() + 30);
     std::vector<std::uint8_t> noLastBlock(good.begin(), good.begin() + 42);
-    noLastBlock[4] = 0x00;  // STREAMINFO without the last-block flag, then frames
-    noLastBlock.resize(42);
+    noLastBlock[4] = 0x00;  // STREAMINFO without the last-block flag, then nothing
 
     auto withFrame = [](const FrameShape& shape) {
+        StreamInfo info;
+        info.totalSamples = 2 * 4096;
         BitWriter out;
         out.putBytes({'f', 'L', 'a', 'C'});
-        putStreamInfo(out, true, StreamInfo{});
+        putStreamInfo(out, true, info);
         putConstantFrame(out, FrameShape{});
         putConstantFrame(out, shape);
         return out.bytes();
     };
+    const std::string secondFrameRefused = "FLAC frame at byte 56 does not parse: the file is damaged (4096 of 8192 samples before it)";
     struct Case {
         const char* what;
         std::vector<std::uint8_t> bytes;
+        Measure measure;
+        std::uint32_t frames;
+        std::string reason;
     };
     const Case cases[] = {
-        {"mono", withInfo([](StreamInfo& i) { i.channels = 1; })},
-        {"48 kHz", withInfo([](StreamInfo& i) { i.sampleRate = 48000; })},
-        {"24-bit", withInfo([](StreamInfo& i) { i.bitsPerSample = 24; })},
-        {"variable block size", withInfo([](StreamInfo& i) { i.maxBlockSize = 4608; })},
-        {"block size 0", withInfo([](StreamInfo& i) { i.minBlockSize = i.maxBlockSize = 0; })},
-        {"128-byte tag after the last frame", tagged},
-        {"one byte after the last frame", oneTrailingByte},
-        {"last frame cut short", truncated},
-        {"ends inside the metadata", endsInMetadata},
-        {"metadata never ends", noLastBlock},
-        {"frame larger than the maximum block", withFrame({.number = 1, .blockSizeCode = 13})},
-        {"frame with more channels", withFrame({.number = 1, .channelAssignment = 2})},
-        {"reserved channel assignment", withFrame({.number = 1, .channelAssignment = 11})},
+        {"mono", withInfo([](StreamInfo& i) { i.channels = 1; }), Measure::byDuration, 40960 * 75 / 44100,
+         "44100 Hz 16-bit mono: measured by its duration"},
+        {"48 kHz", withInfo([](StreamInfo& i) { i.sampleRate = 48000; }), Measure::byDuration, 40960 * 75 / 48000,
+         "48000 Hz 16-bit stereo: measured by its duration"},
+        {"24-bit", withInfo([](StreamInfo& i) { i.bitsPerSample = 24; }), Measure::byDuration, 40960 * 75 / 44100,
+         "44100 Hz 24-bit stereo: measured by its duration"},
+        {"variable block size", withInfo([](StreamInfo& i) { i.maxBlockSize = 4608; }), Measure::byDuration,
+         40960 * 75 / 44100, "44100 Hz 16-bit stereo in blocks of varying size: measured by its duration"},
+        {"48 kHz cut short", [&] {
+             auto b = withInfo([](StreamInfo& i) { i.sampleRate = 48000; });
+             b.resize(b.size() - 3);
+             return b;
+         }(), Measure::refused, 0, "cut short at byte " + std::to_string(lastFrame) + ": 36864 of 40960 samples"},
+        {"block size 0", withInfo([](StreamInfo& i) { i.minBlockSize = i.maxBlockSize = 0; }), Measure::refused, 0,
+         "its STREAMINFO block gives a block size of 0: the file is damaged"},
+        {"128 bytes of junk after the last frame", junk, Measure::cdAudio, 40960 / 588,
+         "128 bytes at byte " + std::to_string(end) + " are neither FLAC frames nor a tag: left out"},
+        {"one byte after the last frame", oneTrailingByte, Measure::cdAudio, 40960 / 588,
+         "1 byte at byte " + std::to_string(end) + " is neither FLAC frames nor a tag: left out"},
+        {"last frame cut short", truncated, Measure::refused, 0,
+         "cut short at byte " + std::to_string(lastFrame) + ": 36864 of 40960 samples"},
+        {"ends inside the metadata", endsInMetadata, Measure::refused, 0, "cut short at byte 30, inside its FLAC metadata"},
+        {"metadata never ends", noLastBlock, Measure::refused, 0, "cut short at byte 42, inside its FLAC metadata"},
+        {"frame larger than the maximum block", withFrame({.number = 1, .blockSizeCode = 13}), Measure::refused, 0,
+         secondFrameRefused},
+        {"frame with more channels", withFrame({.number = 1, .channelAssignment = 2}), Measure::refused, 0,
+         secondFrameRefused},
+        {"reserved channel assignment", withFrame({.number = 1, .channelAssignment = 11}), Measure::refused, 0,
+         secondFrameRefused},
         {"no STREAMINFO", {'f', 'L', 'a', 'C', 0x81, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         Measure::refused, 0, "its FLAC metadata has no STREAMINFO block: its length cannot be told"},
+        {"the stream's own bytes", good, Measure::cdAudio, 40960 / 588, ""},
+        {"a frame of one channel", withFrame({.number = 1, .channelAssignment = 0}), Measure::cdAudio, 8192 / 588, ""},
     };
     int index = 0;
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         // A fresh signature each time, so no case is answered from the cache.
         std::vector<std::uint8_t> bytes = c.bytes;
-        if (bytes.size() > 42) bytes[26 + 8] = static_cast<std::uint8_t>(index++);
-        EXPECT_FALSE(probe(bytes)) << c.what;
+        if (bytes.size() > 42) bytes[26 + 8] = static_cast<std::uint8_t>(++index);
+        ProbeResult result = probeResult(bytes);
+        EXPECT_EQ(result.measure, c.measure);
+        EXPECT_EQ(result.frames, c.frames);
+        EXPECT_EQ(result.reason, c.reason);
+        EXPECT_EQ(result.info != nullptr, c.measure == Measure::cdAudio);
     }
-    EXPECT_FALSE(fs::exists(dir_.path() / "Vantorel" / "seektable" / "FA1B2C30000000000000000000000000.skt"));
-    // The streams the refusals were made from are accepted.
-    EXPECT_TRUE(probe(good));
-    EXPECT_TRUE(probe(withFrame({.number = 1, .channelAssignment = 0})));
+    // Only the streams walked to their end without stray bytes were stored.
+    EXPECT_EQ(cacheFileCount(), 2u);
 }
 
-TEST_F(FlacProbe, TotalSamplesZeroStillGivesATable) {
+TEST_F(FlacProbe, TotalSamplesZeroIsTheWalkedTotalAndIsCached) {
     StreamInfo info;
     info.totalSamples = 0;
     std::vector<std::uint8_t> bytes = constantStream(info, 3);
-    AudioInfoPtr result = probe(bytes);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->totalSamples, 0u);
-    EXPECT_EQ(audioFrames(*result), 0u);
-    ASSERT_EQ(result->seekPointCount, 2u);
-    EXPECT_EQ(result->seekPoints[1].sample, 0u);
-    EXPECT_EQ(result->seekPoints[1].offset, bytes.size());
+    for (int run = 0; run < 2; ++run) {
+        AudioInfoPtr result = probe(bytes);
+        ASSERT_TRUE(result) << run;
+        EXPECT_EQ(result->totalSamples, 3u * 4096);
+        ASSERT_EQ(result->seekPointCount, 2u);
+        EXPECT_EQ(result->seekPoints[1], (SeekPoint{3 * 4096, static_cast<std::uint32_t>(bytes.size())}));
+    }
+    std::optional<SeekTableRecord> cached = loadSeekTable('F', info.md5);
+    ASSERT_TRUE(cached);
+    EXPECT_EQ(cached->totalSamples, 3u * 4096);
+
+    // With no total to check, bytes after the frames are stray and the frames
+    // before them are the stream; such a stream is walked every time.
+    info.md5[0] = 0x77;
+    std::vector<std::uint8_t> withJunk = constantStream(info, 3);
+    withJunk.resize(withJunk.size() + 1000, 0x55);
+    ProbeResult junked = probeResult(withJunk);
+    EXPECT_EQ(junked.measure, Measure::cdAudio);
+    EXPECT_EQ(junked.frames, 3u * 4096 / 588);
+    EXPECT_EQ(junked.reason, "1000 bytes at byte " + std::to_string(bytes.size()) +
+                                 " are neither FLAC frames nor a tag: left out");
+    EXPECT_FALSE(loadSeekTable('F', info.md5));
 }
 
-TEST_F(FlacProbe, ASecondProbeTakesTheCachedTable) {
+TEST_F(FlacProbe, ACachedTableIsTakenOnlyWhereItFitsTheFile) {
     StreamInfo info;
+    info.totalSamples = 30 * 4096;
     std::vector<std::uint8_t> bytes = constantStream(info, 30);
     ASSERT_TRUE(probe(bytes));
-    // The frames no longer parse, and a file with the same signature but
-    // fewer frames: both get the first walk's table from the cache.
+    // A broken sync code in the middle, the size unchanged: the record still
+    // fits, so the table comes from the cache though a walk would refuse it.
     std::vector<std::uint8_t> damaged = bytes;
-    damaged[42 + 20] = 0xFF;
-    damaged.resize(damaged.size() - 5);
-    for (const auto& again : {damaged, constantStream(info, 5)}) {
-        AudioInfoPtr result = probe(again, "b.flac");
-        ASSERT_TRUE(result);
-        ASSERT_EQ(result->seekPointCount, 4u);
-        EXPECT_EQ(result->seekPoints[3].offset, bytes.size());
-    }
+    damaged[42 + 14 * 15] = 0x00;
+    AudioInfoPtr hit = probe(damaged, "b.flac");
+    ASSERT_TRUE(hit);
+    ASSERT_EQ(hit->seekPointCount, 4u);
+    EXPECT_EQ(hit->seekPoints[3], (SeekPoint{30 * 4096, static_cast<std::uint32_t>(bytes.size())}));
+
+    // A shorter file with the same signature is walked, and refused; the
+    // record stays as it was.
+    ProbeResult shorter = probeResult(constantStream(info, 5), "c.flac");
+    EXPECT_EQ(shorter.measure, Measure::refused);
+    EXPECT_EQ(shorter.reason, "cut short at byte " + std::to_string(42 + 5 * 14) + ": 20480 of 122880 samples");
+    EXPECT_TRUE(probe(damaged, "b.flac"));
+
     // A damaged cache file is a miss: the file is walked (and here refused).
     for (const auto& entry : fs::recursive_directory_iterator(dir_.path() / "Vantorel"))
         if (entry.is_regular_file()) writeFile(entry.path(), std::string(56, 'x'));
-    EXPECT_FALSE(probe(damaged, "b.flac"));
+    ProbeResult walked = probeResult(damaged, "b.flac");
+    EXPECT_EQ(walked.measure, Measure::refused);
+    EXPECT_EQ(walked.reason, "FLAC frame at byte " + std::to_string(42 + 14 * 15) +
+                                 " does not parse: the file is damaged (61440 of 122880 samples before it)");
+}
+
+TEST_F(FlacProbe, AStreamWithoutSignatureIsNeitherLookedUpNorStored) {
+    StreamInfo info;
+    info.md5 = Digest{};
+    info.totalSamples = 20 * 4096;
+    // A record under the signature of zeros, as another unsigned file left it.
+    const SeekPoint planted[] = {{0, 42}, {40 * 4096, 42 + 40 * 14}};
+    storeSeekTable(planted, Digest{}, 'F', 4096, 20000, 40 * 4096);
+    std::vector<std::uint8_t> bytes = constantStream(info, 20);
+    writeFile(dir_ / "planted.skt", test::readFileBytes(onlyCacheFile()));
+
+    AudioInfoPtr result = probe(bytes);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->totalSamples, 20u * 4096);
+    bytes.resize(bytes.size() - 14 * 5);
+    EXPECT_EQ(probeResult(bytes, "cut.flac").reason, "cut short at byte " + std::to_string(bytes.size()) +
+                                                        ": 61440 of 81920 samples");
+    EXPECT_EQ(test::readFileBytes(onlyCacheFile()), test::readFileBytes(dir_ / "planted.skt"));
+}
+
+TEST_F(FlacProbe, TagsAroundTheStreamLeaveItsFramesWhereTheyAre) {
+    StreamInfo info;
+    info.totalSamples = 12 * 4096;
+    const std::vector<std::uint8_t> stream = constantStream(info, 12);
+    std::vector<std::uint8_t> id3v1 = {'T', 'A', 'G'};
+    id3v1.resize(128, 'x');
+    auto apeTag = [](bool withHeader) {
+        // Items of 40 bytes, then the footer; the size counts items and footer.
+        test::ByteBuilder tag;
+        if (withHeader) tag.text("APETAGEX").le32(2000).le32(72).le32(1).le32(0xA0000000).zeros(8);
+        tag.zeros(40).text("APETAGEX").le32(2000).le32(72).le32(1).le32(withHeader ? 0x80000000 : 0).zeros(8);
+        return tag.bytes;
+    };
+    std::vector<std::uint8_t> id3v2 = {'I', 'D', '3', 4, 0, 0, 0, 0, 1, 0};  // 128 bytes behind its header
+    id3v2.resize(10 + 128, 0);
+    auto joined = [](std::initializer_list<std::vector<std::uint8_t>> parts) {
+        std::vector<std::uint8_t> all;
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+        std::size_t streamStart;
+    };
+    const Case cases[] = {
+        {"ID3v1", joined({stream, id3v1}), 0},
+        {"APEv2 with a header", joined({stream, apeTag(true)}), 0},
+        {"APEv2 then ID3v1", joined({stream, apeTag(false), id3v1}), 0},
+        {"ID3v1 then APEv2", joined({stream, id3v1, apeTag(true)}), 0},
+        {"ID3v2 in front, ID3v1 behind", joined({id3v2, stream, id3v1}), id3v2.size()},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::uint8_t> bytes = c.bytes;
+        bytes[c.streamStart + 26 + 8] = static_cast<std::uint8_t>(++index);
+        Digest md5 = info.md5;
+        md5[8] = bytes[c.streamStart + 26 + 8];
+        const auto firstFrame = static_cast<std::uint32_t>(c.streamStart + 42);
+        const auto audioEnd = static_cast<std::uint32_t>(c.streamStart + stream.size());
+        // Walked, then from the cache; the probe itself looks behind an ID3v2 tag.
+        for (test::Probe probe : {test::Probe{probeAudioFile}, test::Probe{probeFlac}}) {
+            ProbeResult result = probeResult(bytes, "tagged.flac", probe);
+            ASSERT_TRUE(result.info);
+            EXPECT_EQ(result.reason, "");
+            EXPECT_EQ(result.info->totalSamples, 12u * 4096);
+            EXPECT_EQ(result.info->seekPoints[0].offset, firstFrame);
+            EXPECT_EQ(result.info->seekPoints[result.info->seekPointCount - 1].offset, audioEnd);
+        }
+        std::optional<SeekTableRecord> cached = loadSeekTable('F', md5);
+        ASSERT_TRUE(cached);
+        EXPECT_EQ(cached->entries.back(), (SeekPoint{12 * 4096, audioEnd}));
+        if (c.streamStart != 0) continue;
+        // The stream without its tags, a frame's sync code broken: it ends
+        // where the record does, so only the cache can measure it.
+        std::vector<std::uint8_t> bare(bytes.begin(), bytes.begin() + stream.size());
+        bare[42 + 14 * 5] = 0x00;
+        EXPECT_TRUE(probeResult(bare, "bare.flac").info);
+    }
 }
 
 // A stream that accepts blocks of 65535 samples, followed by a million frame

@@ -330,5 +330,60 @@ TEST(ResourceBounds, PosixASheetOfManyFilesNeedsLittleMoreThanOneOfThem) {
 #endif
 }
 
+// Files of the smallest frames and blocks a walk accepts give the longest
+// point lists for their size: a probe of one, which walks it, caches its
+// table and thins it, peaks at most at twice the file's size on disk + 16 MiB.
+TEST(ResourceBounds, PosixFlacAndWavPackWalksPeakWithinTwiceTheFileOnDisk) {
+#ifdef TRAKMAP_ADDRESS_SANITIZER
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
+#else
+    TempDir dir;
+    setSeekTableCacheRoot(dir.path().native());
+    // FLAC: 192-sample frames of one 8-bit constant, 10 bytes each, in a
+    // stream whose largest block keeps every point in the thinned table. Just
+    // over a doubling of the list's first reservation, so a list grown by
+    // doubling alone would hold twice the points it needs.
+    constexpr std::uint32_t kFrames = 3000u * 2048 + 100;
+    test::ByteBuilder flac;
+    flac.text("fLaC").be32(0x80000022).be16(65535).be16(65535).zeros(6);
+    // 44100 Hz, 2 channels, 16 bits, the samples the frames hold; a signature.
+    const std::uint64_t samples = std::uint64_t{kFrames} * 192;
+    flac.be32(44100u << 12 | 1u << 9 | 15u << 4 | static_cast<std::uint32_t>(samples >> 32)).be32(static_cast<std::uint32_t>(samples));
+    flac.text("0123456789abcdef");
+    static constexpr std::uint8_t kFrame[10] = {0xFF, 0xF8, 0x19, 0x02, 0x00, 0x00, 0x00, 0x2A, 0x00, 0x00};
+    flac.bytes.reserve(flac.size() + sizeof kFrame * kFrames);
+    for (std::uint32_t i = 0; i < kFrames; ++i) flac.bytes.insert(flac.bytes.end(), std::begin(kFrame), std::end(kFrame));
+    // WavPack: blocks of nothing but their 32-byte header, one sample each.
+    test::ByteBuilder wavpack;
+    for (std::uint32_t i = 0; i < (1u << 19); ++i)
+        wavpack.text("wvpk").le32(24).le16(0x410).le16(0).le32(0xFFFFFFFF).le32(i).le32(1).le32(1 | 9u << 23).le32(0);
+
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t frames;
+    };
+    const Case cases[] = {
+        {"tiny.flac", std::move(flac.bytes), static_cast<std::uint32_t>(samples / 588)},
+        {"tiny.wv", std::move(wavpack.bytes), (1u << 19) / 588},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path path = dir / c.name;
+        test::writeFile(path, c.bytes);
+        const std::uint64_t bound = 2 * allocatedOnDisk(path) + (16u << 20);
+        EXPECT_EQ(runWithCappedMemory([&] {
+                      UniqueFile file(platformOpenFile(path.c_str(), kOpenRead));
+                      ProbeResult result = probeAudioFile(file.get());
+                      if (result.measure != Measure::cdAudio) return 2;
+                      return result.frames == c.frames ? 0 : 3;
+                  }, bound),
+                  0)
+            << "peak above " << bound << " bytes";
+    }
+    setSeekTableCacheRoot(PathString());
+#endif
+}
+
 }  // namespace
 }  // namespace trakmap

@@ -5,6 +5,8 @@
 
 #include "audio/byte_order.h"
 #include "audio/wavpack.h"
+#include "audio/file_helpers.h"
+#include "cache/md5.h"
 #include "cache/seek_table_cache.h"
 #include "support/byte_builder.h"
 #include "support/encoders.h"
@@ -43,7 +45,19 @@ struct WavPackFile {
         b.text("APETAGEX").zeros(length - 8);
         return *this;
     }
+    // Sets the total samples of the block at `at` (the first), as encoders do.
+    WavPackFile& claim(std::uint32_t total, std::size_t at = 0) {
+        for (int i = 0; i < 4; ++i) b.bytes[at + 12 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(total >> (8 * i));
+        return *this;
+    }
 };
+
+Digest md5Of(const std::vector<std::uint8_t>& bytes, std::size_t count) {
+    Md5Context context;
+    md5Init(context);
+    md5Update(context, std::span(bytes.data(), count));
+    return md5Final(context);
+}
 
 // Every test keeps its cache below its own temporary folder.
 class WavPack : public ::testing::Test {
@@ -69,17 +83,27 @@ protected:
     int fileCount_ = 0;
 };
 
-TEST_F(WavPack, FileMustHoldOneMebibyte) {
-    WavPackFile file;
-    for (int i = 0; i < 16; ++i) file.block(1000, kMiB / 16);
-    AudioInfoPtr info = probeBytes(file.b.bytes);
-    ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->codec, kCodecWavPack);
-    EXPECT_EQ(info->seekPointCount, 17u);
-    EXPECT_EQ(info->seekPoints[16], (SeekPoint{16000, kMiB}));
-
-    file.b.bytes.pop_back();
-    EXPECT_EQ(probeBytes(file.b.bytes), nullptr);
+TEST_F(WavPack, AFileIsNamedByItsFirstMebibyteOrAllOfASmallerOne) {
+    for (std::uint32_t size : {3000u, kMiB - 1, kMiB, kMiB + 500}) {
+        SCOPED_TRACE(size);
+        WavPackFile file;
+        std::uint32_t blocks = 0;
+        // Blocks of 64 KiB, the last one taking what is left.
+        for (std::uint32_t left = size; left > 0; ++blocks) {
+            std::uint32_t length = left >= 65536 + 32 ? 65536 : left;
+            file.block(1000, length);
+            left -= length;
+        }
+        ASSERT_EQ(file.b.size(), size);
+        AudioInfoPtr info = probeBytes(file.b.bytes);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->codec, kCodecWavPack);
+        EXPECT_EQ(info->seekPointCount, blocks + 1);
+        EXPECT_EQ(info->seekPoints[blocks], (SeekPoint{1000 * blocks, size}));
+        std::optional<SeekTableRecord> cached = loadSeekTable('W', md5Of(file.b.bytes, std::min(size, kMiB)));
+        ASSERT_TRUE(cached);
+        EXPECT_EQ(cached->totalSamples, 1000 * blocks);
+    }
 }
 
 TEST_F(WavPack, WalkSkipsSilentBlocksAndStopsAtTrailingData) {
@@ -118,13 +142,42 @@ TEST_F(WavPack, FirstBlockIsFoundBehindAStubWhenItsFlagsLieInTheFirstMebibyte) {
     }
 }
 
-TEST_F(WavPack, FirstBlockMustBeCdFormat) {
-    for (std::uint32_t flags : {1 | 10u << 23, 1 | 9u << 23 | 4, 2 | 9u << 23, 0 | 9u << 23, 1 | 15u << 23}) {
-        SCOPED_TRACE(flags);
+TEST_F(WavPack, OtherFormatsAreWalkedAndMeasuredByTheirDuration) {
+    constexpr std::uint32_t kInitial = 1u << 11;
+    constexpr std::uint32_t kFinal = 1u << 12;
+    struct Case {
+        const char* what;
+        std::uint32_t flags;
+        std::uint32_t secondFlags;  // of the block after each first one
+        Measure measure;
+        std::uint32_t frames;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"48 kHz", 1 | 10u << 23, 0, Measure::byDuration, 8192 * 75 / 48000, "48000 Hz 16-bit stereo: measured by its duration"},
+        {"mono", 1 | 9u << 23 | 4, 0, Measure::byDuration, 8192 * 75 / 44100, "44100 Hz 16-bit mono: measured by its duration"},
+        {"24-bit", 2 | 9u << 23, 0, Measure::byDuration, 8192 * 75 / 44100, "44100 Hz 24-bit stereo: measured by its duration"},
+        {"8-bit", 0 | 9u << 23, 0, Measure::byDuration, 8192 * 75 / 44100, "44100 Hz 8-bit stereo: measured by its duration"},
+        // Two stereo blocks for each stretch of samples: the second adds channels, not samples.
+        {"4 channels", kCdFlags | kInitial, kCdFlags | kFinal, Measure::byDuration, 8192 * 75 / 44100,
+         "44100 Hz 16-bit 4-channel: measured by its duration"},
+        {"a rate outside the table", 1 | 15u << 23, 0, Measure::refused, 0,
+         "a WavPack stream at a sample rate outside the standard ones: its duration cannot be told"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         WavPackFile file;
-        file.block(4096, 600000, flags).block(4096, 600000);
-        EXPECT_EQ(probeBytes(file.b.bytes), nullptr);
+        for (int i = 0; i < 2; ++i) {
+            file.block(4096, 300000, c.flags);
+            if (c.secondFlags != 0) file.block(4096, 300000, c.secondFlags);
+        }
+        ProbeResult result = test::probeResultOfBytes(file.b.bytes);
+        EXPECT_EQ(result.measure, c.measure);
+        EXPECT_EQ(result.frames, c.frames);
+        EXPECT_EQ(result.reason, c.reason);
+        EXPECT_EQ(result.info, nullptr);
     }
+    EXPECT_TRUE(cacheFiles().empty());
 }
 
 TEST_F(WavPack, BlockSizeThatWouldWrapOrPassFourGibEndsTheWalkBeforeIt) {
@@ -141,29 +194,70 @@ TEST_F(WavPack, BlockSizeThatWouldWrapOrPassFourGibEndsTheWalkBeforeIt) {
     }
 }
 
-TEST_F(WavPack, SecondProbeTakesTheTableFromTheCache) {
+// Six blocks of 4096 samples, 300000 bytes each: the last two lie behind the
+// first MiB.
+WavPackFile sixBlocks(std::uint32_t claimed) {
     WavPackFile file;
-    file.block(4096, 600000).block(4096, 600000).block(1000, 600000);
-    AudioInfoPtr first = probeBytes(file.b.bytes);
+    for (int i = 0; i < 6; ++i) file.block(4096, 300000);
+    file.claim(claimed);
+    return file;
+}
+
+TEST_F(WavPack, ACachedTableIsTakenOnlyWhereItFitsTheFile) {
+    const std::vector<std::uint8_t> intact = sixBlocks(6 * 4096).b.bytes;
+    AudioInfoPtr first = probeBytes(intact);
     ASSERT_NE(first, nullptr);
     ASSERT_EQ(cacheFiles().size(), 1u);
     EXPECT_EQ(cacheFiles()[0].filename().string().front(), 'W');
 
-    // Same first MiB, different blocks behind it: only the cache can give the
-    // first table back.
-    std::vector<std::uint8_t> sameStart(file.b.bytes.begin(), file.b.bytes.begin() + kMiB + 100);
-    AudioInfoPtr second = probeBytes(sameStart);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(seekPointsOf(*second), seekPointsOf(*first));
-    EXPECT_EQ(second->totalSamples, 9192u);
-    EXPECT_EQ(second->maxFrameBytes, first->maxFrameBytes);
-    EXPECT_EQ(second->maxFrameSamples, first->maxFrameSamples);
+    // A block header behind the first MiB damaged, the last one intact: the
+    // record fits, so the table comes from the cache though a walk refuses it.
+    std::vector<std::uint8_t> damaged = intact;
+    std::fill_n(damaged.begin() + 1200000, 4, 'x');
+    AudioInfoPtr hit = probeBytes(damaged);
+    ASSERT_NE(hit, nullptr);
+    EXPECT_EQ(seekPointsOf(*hit), seekPointsOf(*first));
+    EXPECT_EQ(hit->totalSamples, 6u * 4096);
+    EXPECT_EQ(hit->maxFrameBytes, first->maxFrameBytes);
+    EXPECT_EQ(hit->maxFrameSamples, first->maxFrameSamples);
 
-    // Without the cache the same file walks to where its data ends.
-    for (const fs::path& cached : cacheFiles()) fs::remove(cached);
-    AudioInfoPtr walked = probeBytes(sameStart);
-    ASSERT_NE(walked, nullptr);
-    EXPECT_EQ(walked->totalSamples, 8192u);
+    // A copy cut behind the first MiB is walked and refused; it stores nothing.
+    std::vector<std::uint8_t> cut(intact.begin(), intact.begin() + kMiB + 100);
+    ProbeResult cutResult = test::probeResultOfBytes(cut);
+    EXPECT_EQ(cutResult.measure, Measure::refused);
+    EXPECT_EQ(cutResult.reason, "cut short at byte 900000: 12288 of 24576 samples");
+    EXPECT_NE(probeBytes(damaged), nullptr);
+
+    // A record that holds fewer samples than the first block claims, as runs
+    // before this check could store, is a miss.
+    const SeekPoint shortTable[] = {{0, 0}, {4096, 300000}};
+    storeSeekTable(shortTable, md5Of(intact, kMiB), 'W', 4096, 300000, 4096);
+    ProbeResult walked = test::probeResultOfBytes(damaged);
+    EXPECT_EQ(walked.measure, Measure::refused);
+    EXPECT_EQ(walked.reason, "no WavPack block at byte 1200000: the file is damaged (16384 of 24576 samples before it)");
+}
+
+TEST_F(WavPack, AWalkThatCouldNotReadTheWholeFileStoresNothing) {
+    // Without a total to check against, only the walk's end tells a cut or
+    // unreadable file from a whole one.
+    const std::vector<std::uint8_t> intact = sixBlocks(0xFFFFFFFF).b.bytes;
+    std::vector<std::uint8_t> cut(intact.begin(), intact.begin() + kMiB + 100);
+    ProbeResult cutResult = test::probeResultOfBytes(cut);
+    EXPECT_EQ(cutResult.measure, Measure::cdAudio);
+    EXPECT_EQ(cutResult.frames, 3u * 4096 / 588);
+    EXPECT_EQ(cutResult.reason, "the WavPack block at byte 900000 runs past the end of the file: left out");
+
+    setFailingReadsFrom(1500010);
+    ProbeResult unreadable = test::probeResultOfBytes(intact);
+    setFailingReadsFrom(kNoFailingReads);
+    EXPECT_EQ(unreadable.measure, Measure::refused);
+    EXPECT_EQ(unreadable.reason, "reading it failed at byte 1500000");
+    EXPECT_TRUE(cacheFiles().empty());
+
+    ProbeResult whole = test::probeResultOfBytes(intact);
+    EXPECT_EQ(whole.measure, Measure::cdAudio);
+    EXPECT_EQ(whole.frames, 6u * 4096 / 588);
+    EXPECT_EQ(cacheFiles().size(), 1u);
 }
 
 // Ten seconds of independent noise on both channels: more than 1 MiB in every mode.
@@ -198,7 +292,8 @@ protected:
     // a block whose own index field equals the point's sample, the blocks follow
     // one another, and the closing point carries the stream's total length.
     static void expectPointsMatchBlocks(const AudioInfo& info, const std::vector<std::uint8_t>& bytes,
-                                        std::uint32_t firstBlock, std::uint32_t dataEnd) {
+                                        std::uint32_t firstBlock, std::uint32_t dataEnd,
+                                        std::uint32_t totalSamples = 441000) {
         ASSERT_GE(info.seekPointCount, 2u);
         EXPECT_EQ(info.seekPoints[0].offset, firstBlock);
         std::uint32_t largestBlock = 0;
@@ -215,7 +310,7 @@ protected:
         }
         SeekPoint closing = info.seekPoints[info.seekPointCount - 1];
         EXPECT_EQ(closing, (SeekPoint{loadLe32(&bytes[firstBlock + 12]), dataEnd}));
-        EXPECT_EQ(info.totalSamples, 441000u);
+        EXPECT_EQ(info.totalSamples, totalSamples);
         EXPECT_EQ(info.maxFrameBytes, largestBlock);
         EXPECT_EQ(info.maxFrameSamples, largestSamples);
     }
@@ -258,7 +353,7 @@ TEST_F(WavPackEncoder, StubbedFileIsMeasuredFromItsFirstBlock) {
     expectPointsMatchBlocks(*info, stubbed.b.bytes, 70000, static_cast<std::uint32_t>(stubbed.b.size()));
 }
 
-TEST_F(WavPackEncoder, FileShorterThanOneMebibyteIsRefused) {
+TEST_F(WavPackEncoder, FileShorterThanOneMebibyteIsMeasured) {
     fs::path shortWave = files_ / "short.wav";
     ASSERT_EQ(test::runShell("ffmpeg -hide_banner -loglevel error -y -i '" + wave().string() +
                              "' -t 2 '" + shortWave.string() + "'"),
@@ -266,7 +361,10 @@ TEST_F(WavPackEncoder, FileShorterThanOneMebibyteIsRefused) {
     fs::path file = files_ / "short.wv";
     ASSERT_EQ(test::runShell("wavpack -q -y '" + shortWave.string() + "' -o '" + file.string() + "'"), 0);
     ASSERT_LT(fs::file_size(file), kMiB);
-    EXPECT_EQ(probePath(file), nullptr);
+    std::vector<std::uint8_t> bytes = test::readFileBytes(file);
+    AudioInfoPtr info = probePath(file);
+    ASSERT_NE(info, nullptr);
+    expectPointsMatchBlocks(*info, bytes, 0, static_cast<std::uint32_t>(bytes.size()), 88200);
 }
 
 }  // namespace

@@ -4,6 +4,12 @@
 
 namespace trakmap {
 
+namespace {
+
+std::uint64_t failingReadsFrom = kNoFailingReads;
+
+}  // namespace
+
 void* allocBlock(std::uint32_t size) { return platformHeapAlloc(size, false); }
 
 void* allocZeroedBlock(std::uint32_t size) { return platformHeapAlloc(size, true); }
@@ -29,6 +35,15 @@ std::uint32_t readChunked(NativeFile file, void* buffer, std::uint32_t count) {
     }
     return total;
 }
+
+bool readExactlyAt(NativeFile file, std::uint64_t offset, void* buffer, std::uint32_t count) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) || offset + count > failingReadsFrom) return false;
+    std::uint32_t got = 0;
+    return platformSeekFile(file, static_cast<std::int64_t>(offset), SeekFrom::begin) &&
+           platformReadFile(file, buffer, count, &got) && got == count;
+}
+
+void setFailingReadsFrom(std::uint64_t offset) { failingReadsFrom = offset; }
 
 std::uint32_t writeBlock(NativeFile file, const void* buffer, std::uint32_t count) {
     if (file == kInvalidFile) return 0;

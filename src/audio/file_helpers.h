@@ -29,6 +29,15 @@ bool openFileMode(NativeFile* file, const PathChar* path, unsigned mode);
 // failed or empty read. Returns the bytes read (0 for kInvalidFile).
 std::uint32_t readChunked(NativeFile file, void* buffer, std::uint32_t count);
 
+// Reads exactly `count` bytes at `offset`. False when the position cannot be
+// set, the read fails, or fewer bytes are there (the file ended or shrank).
+bool readExactlyAt(NativeFile file, std::uint64_t offset, void* buffer, std::uint32_t count);
+
+// Test seam: reads through readExactlyAt that reach byte `offset` or beyond
+// fail, as on a failing disk. kNoFailingReads, the default, turns it off.
+inline constexpr std::uint64_t kNoFailingReads = UINT64_MAX;
+void setFailingReadsFrom(std::uint64_t offset);
+
 // One write of the whole count; the bytes written (0 on failure).
 std::uint32_t writeBlock(NativeFile file, const void* buffer, std::uint32_t count);
 

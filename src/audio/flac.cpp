@@ -1,8 +1,15 @@
 #include "audio/flac.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
+
+#include "audio/byte_order.h"
+#include "audio/file_helpers.h"
+#include "audio/id3.h"
+#include "audio/trailing_tags.h"
 
 namespace trakmap {
 
@@ -32,14 +39,6 @@ void readStreamInfo(FlacDecoder& decoder) {
     decoder.streamInfoSeen = true;
 }
 
-bool isCdFormat(const FlacDecoder& decoder) {
-    // A maximum block size of 0 could place no frame and would divide by zero
-    // when the table is thinned.
-    return decoder.streamInfoSeen && decoder.minBlockSize == decoder.maxBlockSize &&
-           decoder.maxBlockSize > 0 && decoder.channels == 2 && decoder.sampleRate == kSamplesPerSecond &&
-           decoder.bitsPerSample == 16;
-}
-
 // Parses the frame header after the sync code. False for a malformed header
 // or one the stream's STREAMINFO cannot hold.
 bool readFrameHeader(FlacDecoder& decoder, FlacFrameHeader& header) {
@@ -59,7 +58,8 @@ bool readFrameHeader(FlacDecoder& decoder, FlacFrameHeader& header) {
         return false;
     }
 
-    static constexpr std::int32_t kSampleSizes[8] = {0, 8, 12, -1, 16, 20, 24, -1};
+    // Code 7 is 32 bits, which encoders write since the format took them in.
+    static constexpr std::int32_t kSampleSizes[8] = {0, 8, 12, -1, 16, 20, 24, 32};
     std::int32_t sampleSize = kSampleSizes[readBits(reader, 3)];
     if (sampleSize < 0) return false;
     header.bitsPerSample = sampleSize == 0 ? decoder.bitsPerSample : sampleSize;
@@ -123,8 +123,9 @@ bool skipSubframe(FlacDecoder& decoder, const FlacFrameHeader& header, std::int3
     if (readBit(reader) != 0) return false;
     std::uint32_t type = readBits(reader, 6);
     if (readBit(reader) != 0) width -= std::int64_t{readUnary(reader)} + 1;
-    // More wasted bits than the sample has is as malformed as a width over 32.
-    if (width > 32 || width < 0) return false;
+    // More wasted bits than the sample has is malformed; the side channel of
+    // 32-bit audio is 33 bits wide.
+    if (width > 33 || width < 0) return false;
 
     const auto blockSize = static_cast<std::uint64_t>(header.blockSize);
     if (type == 0) {  // constant
@@ -184,13 +185,51 @@ FlacFrameResult decodeFlacFrame(FlacDecoder& decoder) {
     return reader.overrun ? kFlacFrameRefused : kFlacFrameDecoded;
 }
 
-bool walkFlacFrames(FlacDecoder& decoder, std::vector<SeekPoint>& points) {
-    for (;;) {
-        FlacFrameResult result = decodeFlacFrame(decoder);
-        if (result == kFlacFrameRefused) return false;
-        if (result == kFlacStreamEnded) return true;
-        points.push_back(SeekPoint{decoder.frameSample, decoder.frameOffset});
+namespace {
+
+// The smallest frame the decoder accepts: a 6-byte header, one subframe of 16
+// bits (its header, then a constant or what wasted bits leave of one) and the
+// CRC-16. The point list never needs room for more points than the file can
+// hold frames of that size, plus the closing point.
+constexpr std::uint64_t kSmallestFrameBytes = 10;
+
+// Appends a frame's point, growing the list no further than `most` points and
+// always leaving room for the closing point, so that a hostile file of tiny
+// frames cannot make it twice the size it needs.
+void appendPoint(std::vector<SeekPoint>& points, SeekPoint point, std::size_t most) {
+    if (points.size() + 2 > points.capacity()) {
+        std::size_t wanted = std::max(points.capacity() * 2, kFirstPointReservation);
+        points.reserve(std::max(std::min(wanted, most), points.size() + 2));
     }
+    points.push_back(point);
+}
+
+}  // namespace
+
+FlacWalk walkFlacFrames(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
+                        std::vector<SeekPoint>* points) {
+    BitReader& reader = decoder.reader;
+    FlacWalk walk;
+    walk.audioEnd = audioEnd;
+    const auto firstFrame = static_cast<std::uint64_t>(bytePosition(reader));
+    const std::size_t mostPoints =
+        static_cast<std::size_t>((fileSize > firstFrame ? fileSize - firstFrame : 0) / kSmallestFrameBytes + 2);
+    for (;;) {
+        walk.stopOffset = static_cast<std::uint64_t>(bytePosition(reader));
+        if (walk.stopOffset > walk.audioEnd) walk.audioEnd = fileSize;
+        if (walk.stopOffset == walk.audioEnd) break;
+        FlacFrameResult result = decodeFlacFrame(decoder);
+        if (result != kFlacFrameDecoded) {
+            walk.end = result == kFlacFrameRefused && !reader.overrun ? FlacWalkEnd::badFrame : FlacWalkEnd::cutFrame;
+            break;
+        }
+        walk.samples += static_cast<std::uint64_t>(decoder.blockSize);
+        if (points != nullptr) appendPoint(*points, SeekPoint{decoder.frameSample, decoder.frameOffset}, mostPoints);
+    }
+    // Data that ended before the file did was not all read.
+    if (walk.end == FlacWalkEnd::cutFrame && reader.lastBuffer && reader.bufferStart + reader.validBytes < fileSize)
+        walk.end = FlacWalkEnd::readFailed;
+    return walk;
 }
 
 bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const SeekPoint> points) {
@@ -209,47 +248,140 @@ bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const 
 
 namespace {
 
-AudioInfoPtr measureFlac(NativeFile file, std::uint64_t audioStart) {
-    std::int64_t fileSize = 0;
-    if (!platformFileSize(file, &fileSize) || fileSize >= (std::int64_t{1} << 32)) return nullptr;
-    std::unique_ptr<FlacDecoder> decoder(new (std::nothrow) FlacDecoder());
-    if (!decoder || !platformSeekFile(file, static_cast<std::int64_t>(audioStart), SeekFrom::begin) ||
-        !initReader(decoder->reader, file, audioStart))
-        return nullptr;
-    if (!readFlacMetadata(*decoder) || !isCdFormat(*decoder)) return nullptr;
+constexpr std::uint64_t kFileSizeLimit = std::uint64_t{1} << 32;  // offsets in the table are 32-bit
+constexpr Digest kNoSignature{};
+
+// A stream of the CD format, the only kind that gets a seek table.
+bool isCdStream(const FlacDecoder& decoder) {
+    return decoder.minBlockSize == decoder.maxBlockSize &&
+           isCdFormat(AudioFormat{static_cast<std::uint32_t>(decoder.sampleRate),
+                                  static_cast<std::uint32_t>(decoder.bitsPerSample),
+                                  static_cast<std::uint32_t>(decoder.channels)});
+}
+
+// Where the file ends and where its audio does.
+struct FlacFileExtent {
+    std::uint64_t fileSize = 0;
+    std::uint64_t firstFrame = 0;
+    std::uint64_t audioEnd = 0;  // the start of the tags behind the audio, or the file size
+};
+
+// A record stored for the same signature is used only when it fits this
+// file: its first frame where this file's is, its closing point where this
+// file's audio ends (so a copy cut short is walked, and refused), and the
+// total STREAMINFO gives, if it gives one.
+bool recordFits(const SeekTableRecord& record, const FlacDecoder& decoder, const FlacFileExtent& extent) {
+    if (record.entries.empty() || record.entries.front().offset != extent.firstFrame) return false;
+    const SeekPoint& closing = record.entries.back();
+    if (closing.offset != extent.audioEnd && closing.offset != extent.fileSize) return false;
+    if (closing.sample != record.totalSamples) return false;
+    return decoder.streamTotalSamples == 0 || decoder.streamTotalSamples == record.totalSamples;
+}
+
+// The CD-format result: the record with its thinned table.
+ProbeResult cdStreamResult(const FlacDecoder& decoder, std::uint32_t totalSamples, std::span<const SeekPoint> points,
+                           std::string note) {
     AudioInfoPtr info = newAudioInfo(kCodecFlac);
-    if (!info) return nullptr;
-    const auto totalSamples = static_cast<std::uint32_t>(decoder->streamTotalSamples);
+    if (!info) return refusedResult(kNoMemoryReason);
     info->totalSamples = totalSamples;
-    info->maxFrameBytes = static_cast<std::uint32_t>(decoder->maxFrameSize);
-    info->maxFrameSamples = static_cast<std::uint32_t>(decoder->maxBlockSize);
-    info->flac.flacSeekStep = 1;
+    info->maxFrameBytes = static_cast<std::uint32_t>(decoder.maxFrameSize);
+    info->maxFrameSamples = static_cast<std::uint32_t>(decoder.maxBlockSize);
     info->flac.flacChannels = 2;
     info->flac.flacBitsPerSample = 16;
+    if (!buildSeekTable(decoder.maxBlockSize, *info, points)) return refusedResult(kNoMemoryReason);
+    return cdAudioResult(std::move(info), std::move(note));
+}
 
-    if (std::optional<SeekTableRecord> cached = loadSeekTable('F', decoder->md5Signature)) {
-        if (!buildSeekTable(decoder->maxBlockSize, *info, cached->entries)) return nullptr;
-        return info;
-    }
+// Why a walk that ended as `walk` did is refused; empty when the frames hold
+// the stream. A stream whose STREAMINFO gives no total holds what was walked.
+std::string refusal(const FlacWalk& walk, std::uint64_t claimed) {
+    if (walk.end == FlacWalkEnd::readFailed) return unreadableReason(walk.stopOffset);
+    if (claimed == 0 || walk.samples >= claimed) return {};
+    if (walk.end == FlacWalkEnd::badFrame)
+        return "FLAC frame at byte " + std::to_string(walk.stopOffset) + " does not parse: the file is damaged (" +
+               std::to_string(walk.samples) + " of " + std::to_string(claimed) + " samples before it)";
+    return cutShortReason(walk.stopOffset, walk.samples, claimed);
+}
 
+ProbeResult walkStream(FlacDecoder& decoder, const FlacFileExtent& extent, bool cacheable) {
+    const bool cdStream = isCdStream(decoder);
     std::vector<SeekPoint> points;
-    points.reserve(kFirstPointReservation);
-    if (!walkFlacFrames(*decoder, points)) return nullptr;
-    points.push_back(SeekPoint{totalSamples, static_cast<std::uint32_t>(fileSize)});
-    storeSeekTable(points, decoder->md5Signature, 'F', static_cast<std::uint32_t>(decoder->maxBlockSize),
-                   static_cast<std::uint32_t>(decoder->maxFrameSize), totalSamples);
-    if (!buildSeekTable(decoder->maxBlockSize, *info, points)) return nullptr;
-    return info;
+    FlacWalk walk = walkFlacFrames(decoder, extent.audioEnd, extent.fileSize, cdStream ? &points : nullptr);
+    std::string refused = refusal(walk, decoder.streamTotalSamples);
+    if (!refused.empty()) return refusedResult(std::move(refused));
+    const std::uint64_t samples = decoder.streamTotalSamples != 0 ? decoder.streamTotalSamples : walk.samples;
+    // Bytes after the last frame that are neither a frame nor a tag are named;
+    // they cannot be told from a cut copy's without a walk, so a stream with
+    // them is not cached.
+    std::string note;
+    if (walk.end != FlacWalkEnd::audioEnd)
+        note = strayBytesNote(walk.audioEnd - walk.stopOffset, walk.stopOffset, "FLAC frames");
+
+    if (!cdStream) {
+        const AudioFormat format{static_cast<std::uint32_t>(decoder.sampleRate),
+                                 static_cast<std::uint32_t>(decoder.bitsPerSample),
+                                 static_cast<std::uint32_t>(decoder.channels)};
+        ProbeResult result = durationResult(format, samples, isCdFormat(format) ? " in blocks of varying size" : "");
+        if (!note.empty() && result.measure == Measure::byDuration) result.reason += "; " + note;
+        return result;
+    }
+    if (samples > UINT32_MAX)
+        return refusedResult(std::to_string(samples) + " samples: longer than this tool can measure");
+    const auto totalSamples = static_cast<std::uint32_t>(samples);
+    points.push_back(SeekPoint{totalSamples, static_cast<std::uint32_t>(walk.stopOffset)});
+    if (cacheable && note.empty())
+        storeSeekTable(points, decoder.md5Signature, 'F', static_cast<std::uint32_t>(decoder.maxBlockSize),
+                       static_cast<std::uint32_t>(decoder.maxFrameSize), totalSamples);
+    return cdStreamResult(decoder, totalSamples, points, std::move(note));
+}
+
+bool startsWithStreamMarker(NativeFile file, std::uint64_t audioStart) {
+    std::uint8_t marker[4];
+    return readExactlyAt(file, audioStart, marker, 4) && loadBe32(marker) == kStreamMarker;
 }
 
 }  // namespace
 
 ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart) {
-    AudioInfoPtr info = measureFlac(file, audioStart);
-    if (!info) return ProbeResult{};
-    return cdAudioResult(std::move(info));
+    std::int64_t size = 0;
+    if (!platformFileSize(file, &size) || size < 0) return refusedResult(unreadableReason(0));
+    FlacFileExtent extent;
+    extent.fileSize = static_cast<std::uint64_t>(size);
+    if (extent.fileSize >= kFileSizeLimit) return refusedResult("a FLAC file of 4 GiB or more: too large to measure");
+    if (!startsWithStreamMarker(file, audioStart))
+        return bySizeResult("not an audio format this tool reads (no FLAC stream at byte " +
+                            std::to_string(audioStart) + ")");
+    extent.audioEnd = audioEndBeforeTags(file, extent.fileSize, audioStart);
+
+    std::unique_ptr<FlacDecoder> decoder(new (std::nothrow) FlacDecoder());
+    if (!decoder) return refusedResult(kNoMemoryReason);
+    if (!platformSeekFile(file, static_cast<std::int64_t>(audioStart), SeekFrom::begin))
+        return refusedResult(unreadableReason(audioStart));
+    if (!initReader(decoder->reader, file, audioStart)) return refusedResult(kNoMemoryReason);
+    if (!readFlacMetadata(*decoder))
+        return refusedResult("cut short at byte " + std::to_string(bytePosition(decoder->reader)) +
+                             ", inside its FLAC metadata");
+    if (!decoder->streamInfoSeen) return refusedResult("its FLAC metadata has no STREAMINFO block: its length cannot be told");
+    // No frame fits a largest block of 0 samples.
+    if (decoder->maxBlockSize <= 0) return refusedResult("its STREAMINFO block gives a block size of 0: the file is damaged");
+    extent.firstFrame = static_cast<std::uint64_t>(bytePosition(decoder->reader));
+
+    // A signature of zeros names no audio (encoders leave it so when they do
+    // not compute one): such a stream is walked every time.
+    const bool cacheable = isCdStream(*decoder) && decoder->md5Signature != kNoSignature;
+    if (cacheable) {
+        std::optional<SeekTableRecord> cached = loadSeekTable('F', decoder->md5Signature);
+        if (cached && recordFits(*cached, *decoder, extent))
+            return cdStreamResult(*decoder, cached->totalSamples, cached->entries, {});
+    }
+    return walkStream(*decoder, extent, cacheable);
 }
 
-ProbeResult probeFlac(NativeFile file) { return probeFlacAt(file, 0); }
+ProbeResult probeFlac(NativeFile file) {
+    std::int64_t size = 0;
+    if (!platformFileSize(file, &size) || size < 0) return refusedResult(unreadableReason(0));
+    std::optional<std::uint64_t> start = dataBehindId3v2Tags(file, static_cast<std::uint64_t>(size));
+    return probeFlacAt(file, start.value_or(0));
+}
 
 }  // namespace trakmap

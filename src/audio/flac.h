@@ -1,7 +1,9 @@
-// FLAC probe: measures a CD-format FLAC file (2 channels, 44100 Hz, 16 bits,
-// fixed block size) from its STREAMINFO block and gives it a seek table by
-// walking every frame. The full list of frame positions is cached under 'F'
-// and the stream's MD5 signature, so a file is walked only once.
+// FLAC probe: walks every frame of a FLAC stream to check that the file holds
+// the samples its STREAMINFO block claims. A CD-format stream (2 channels,
+// 44100 Hz, 16 bits, fixed block size) gets a seek table, and the full list
+// of frame positions is cached under 'F' and the stream's MD5 signature, so
+// such a file is walked only once; any other stream is measured by its
+// duration.
 #pragma once
 
 #include <cstdint>
@@ -57,17 +59,36 @@ bool readFlacMetadata(FlacDecoder& decoder);
 // it ends; the samples are not reconstructed and the CRCs are not checked.
 FlacFrameResult decodeFlacFrame(FlacDecoder& decoder);
 
-// Walks the frames from the first one to the end of the data, appending one
-// point (first sample, byte offset) per frame to `points`. False when a frame
-// does not decode.
-bool walkFlacFrames(FlacDecoder& decoder, std::vector<SeekPoint>& points);
+// How a walk over the frames ended.
+enum class FlacWalkEnd : std::uint8_t {
+    audioEnd,    // where the audio ends: the end of the file or a trailing tag
+    badFrame,    // the bytes at `stopOffset` are not a frame that parses
+    cutFrame,    // the data ends inside the frame at `stopOffset`
+    readFailed,  // the file could not be read to its end
+};
+
+struct FlacWalk {
+    FlacWalkEnd end = FlacWalkEnd::audioEnd;
+    std::uint64_t stopOffset = 0;  // the end of the last frame that parsed
+    // Where the audio ends: as given, or the end of the file when a frame
+    // runs past that (the bytes taken for a tag were audio).
+    std::uint64_t audioEnd = 0;
+    std::uint64_t samples = 0;     // the block sizes of the frames walked
+};
+
+// Walks the frames from the reader's position (the first frame) towards
+// `audioEnd` in a file of `fileSize` bytes, appending one point (first
+// sample, byte offset) per frame to `points` unless it is null.
+FlacWalk walkFlacFrames(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
+                        std::vector<SeekPoint>* points);
 
 // Thins the full point list (closing point included, at least one point) to
 // about one point a second and stores it, with the step, in `info`. False
 // without memory.
 bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const SeekPoint> points);
 
-// `file` is positioned at offset 0. Says how the file is measured.
+// Says how `file` is measured: a stream at its start, or behind the ID3v2
+// tags there.
 ProbeResult probeFlac(NativeFile file);
 // The same for a stream that starts at `audioStart` (behind a tag); offsets in
 // its table stay offsets from the start of the file.

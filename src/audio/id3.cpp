@@ -2,11 +2,15 @@
 
 #include <cstring>
 
+#include "audio/file_helpers.h"
+
 namespace trakmap {
 
 namespace {
 
 constexpr std::uint8_t kFooterFlag = 0x10;
+// Taggers now and then leave more than one tag; a few are enough for any file.
+constexpr int kMostId3v2Tags = 4;
 
 }  // namespace
 
@@ -22,6 +26,19 @@ std::uint64_t id3v2TagLength(std::span<const std::uint8_t> header) {
     }
     bool footer = (header[5] & kFooterFlag) != 0;
     return kId3v2HeaderBytes + size + (footer ? kId3v2HeaderBytes : 0);
+}
+
+std::optional<std::uint64_t> dataBehindId3v2Tags(NativeFile file, std::uint64_t fileSize) {
+    std::uint64_t start = 0;
+    for (int tags = 0; tags < kMostId3v2Tags; ++tags) {
+        std::uint8_t header[kId3v2HeaderBytes];
+        if (start + kId3v2HeaderBytes > fileSize || !readExactlyAt(file, start, header, kId3v2HeaderBytes)) break;
+        std::uint64_t length = id3v2TagLength(header);
+        if (length == 0) break;
+        if (length > fileSize - start) return std::nullopt;
+        start += length;
+    }
+    return start;
 }
 
 bool isId3v1Tag(std::span<const std::uint8_t> tail) {

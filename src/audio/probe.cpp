@@ -5,6 +5,7 @@
 
 #include "audio/alac.h"
 #include "audio/byte_order.h"
+#include "audio/file_helpers.h"
 #include "audio/flac.h"
 #include "audio/id3.h"
 #include "audio/monkeys_audio.h"
@@ -27,7 +28,7 @@ std::string beginsWith(const std::uint8_t* bytes) { return "it begins with \"" +
 
 ProbeResult pcmWaveResult(std::uint64_t dataBytes) {
     AudioInfoPtr info = newAudioInfo(kCodecPcmWave);
-    if (!info) return refusedResult("not enough memory to measure it");
+    if (!info) return refusedResult(kNoMemoryReason);
     info->totalSamples = static_cast<std::uint32_t>(dataBytes >> 2);
     ProbeResult result = cdAudioResult(std::move(info));
     // Four bytes a sample pair, so this is the data size / 2352.
@@ -69,33 +70,13 @@ bool isFileTypeBox(const std::uint8_t* header, std::uint64_t fileSize) {
     return magicIs(header + 4, "ftyp") && size >= 16 && size % 4 == 0 && size <= fileSize;
 }
 
-// The first bytes of the file behind any ID3v2 tags in front of it, at
-// `*start`. False when a tag runs past the end of the file.
-bool skipId3v2Tags(NativeFile file, std::uint64_t fileSize, std::uint8_t* header, std::uint64_t* start) {
-    // Taggers now and then leave more than one; a few are enough for any file.
-    for (int tags = 0; tags < 4; ++tags) {
-        std::uint64_t length = id3v2TagLength(std::span<const std::uint8_t>(header, kId3v2HeaderBytes));
-        if (length == 0) return true;
-        std::uint32_t got = 0;
-        if (*start + length + kHeaderBytes > fileSize ||
-            !platformSeekFile(file, static_cast<std::int64_t>(*start + length), SeekFrom::begin) ||
-            !platformReadFile(file, header, kHeaderBytes, &got) || got < kHeaderBytes)
-            return false;
-        *start += length;
-    }
-    return true;
-}
-
 ProbeResult dispatchBehindId3v2(NativeFile file, std::uint64_t fileSize) {
+    std::optional<std::uint64_t> start = dataBehindId3v2Tags(file, fileSize);
     std::uint8_t header[kHeaderBytes];
-    if (!platformSeekFile(file, 0, SeekFrom::begin)) return bySizeResult(notReadable("it cannot be read"));
-    std::uint32_t got = 0;
-    platformReadFile(file, header, kHeaderBytes, &got);
-    std::uint64_t start = 0;
-    if (!skipId3v2Tags(file, fileSize, header, &start))
+    if (!start || *start + kHeaderBytes > fileSize || !readExactlyAt(file, *start, header, kHeaderBytes))
         return bySizeResult(notReadable("it begins with an ID3v2 tag and holds nothing behind it"));
     if (!platformSeekFile(file, 0, SeekFrom::begin)) return bySizeResult(notReadable("it cannot be read"));
-    if (magicIs(header, "fLaC")) return probeFlacAt(file, start);
+    if (magicIs(header, "fLaC")) return probeFlacAt(file, *start);
     // The block scan looks past whatever comes before the first block.
     if (magicIs(header, "wvpk")) return probeWavPack(file);
     return bySizeResult(notReadable("it begins with an ID3v2 tag, then \"" + quotedBytes(header, 4) + "\""));
@@ -107,6 +88,9 @@ ProbeResult dispatch(NativeFile file) {
     std::int64_t size = 0;
     if (!platformFileSize(file, &size) || !platformReadFile(file, header, kHeaderBytes, &got))
         return bySizeResult(notReadable("it cannot be read"));
+    // FLAC goes to its probe whatever its length: one too short for a header
+    // is damaged, not something to measure by its size.
+    if (got >= 4 && magicIs(header, "fLaC")) return probeFlac(file);
     if (got < kHeaderBytes) {
         if (got == 0) return bySizeResult(notReadable("it is empty"));
         return bySizeResult(notReadable("it is only " + std::to_string(got) + " bytes long"));
@@ -114,7 +98,6 @@ ProbeResult dispatch(NativeFile file) {
     if (!platformSeekFile(file, 0, SeekFrom::begin)) return bySizeResult(notReadable("it cannot be read"));
     const auto fileSize = static_cast<std::uint64_t>(size);
 
-    if (magicIs(header, "fLaC")) return probeFlac(file);
     if (magicIs(header, "MAC ")) return probeMonkeysAudio(file);
     if (magicIs(header, "RIFF")) {
         if (isCanonicalCdWave(header)) return pcmWaveResult(loadLe32(header + 40));
@@ -142,7 +125,7 @@ ProbeResult probeAudioFile(NativeFile file) {
     try {
         return dispatch(file);
     } catch (const std::bad_alloc&) {
-        return refusedResult("not enough memory to measure it");
+        return refusedResult(kNoMemoryReason);
     }
 }
 

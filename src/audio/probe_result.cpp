@@ -29,12 +29,12 @@ ProbeResult cdAudioResult(AudioInfoPtr info, std::string note) {
     return result;
 }
 
-ProbeResult durationResult(const AudioFormat& format, std::uint64_t samples) {
+ProbeResult durationResult(const AudioFormat& format, std::uint64_t samples, std::string_view detail) {
     if (format.sampleRate == 0) return refusedResult(describeFormat(format) + ": a sample rate of 0 gives no duration");
     ProbeResult result;
     result.measure = Measure::byDuration;
     result.frames = framesOfDuration(samples, format.sampleRate);
-    result.reason = describeFormat(format) + ": measured by its duration";
+    result.reason = describeFormat(format) + std::string(detail) + ": measured by its duration";
     return result;
 }
 
@@ -49,6 +49,18 @@ ProbeResult refusedResult(std::string reason) {
     result.measure = Measure::refused;
     result.reason = std::move(reason);
     return result;
+}
+
+std::string cutShortReason(std::uint64_t offset, std::uint64_t samples, std::uint64_t claimed) {
+    return "cut short at byte " + std::to_string(offset) + ": " + std::to_string(samples) + " of " +
+           std::to_string(claimed) + " samples";
+}
+
+std::string unreadableReason(std::uint64_t offset) { return "reading it failed at byte " + std::to_string(offset); }
+
+std::string strayBytesNote(std::uint64_t count, std::uint64_t offset, std::string_view units) {
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes") + " at byte " + std::to_string(offset) +
+           (count == 1 ? " is" : " are") + " neither " + std::string(units) + " nor a tag: left out";
 }
 
 std::string quotedBytes(const std::uint8_t* bytes, std::size_t count) {

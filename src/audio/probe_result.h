@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "audio/audio_info.h"
 
@@ -54,12 +55,24 @@ std::uint32_t framesOfDuration(std::uint64_t samples, std::uint32_t sampleRate);
 // The results a probe gives. A CD-format record is measured as
 // totalSamples / 588 frames.
 ProbeResult cdAudioResult(AudioInfoPtr info, std::string note = {});
-// Audio of another format, `samples` long: "<format>: measured by its
+// Audio of another format, `samples` long: "<format><detail>: measured by its
 // duration". A rate of 0 cannot be measured and is refused.
-ProbeResult durationResult(const AudioFormat& format, std::uint64_t samples);
+ProbeResult durationResult(const AudioFormat& format, std::uint64_t samples, std::string_view detail = {});
 // Not audio this tool reads: "<why>: measured by its size".
 ProbeResult bySizeResult(const std::string& why);
 ProbeResult refusedResult(std::string reason);
+
+inline constexpr const char* kNoMemoryReason = "not enough memory to measure it";
+
+// Reasons shared by the probes that walk a stream. "cut short at byte 5678:
+// 20280 of 26460000 samples": the data ends at `offset`, holding `samples`
+// of the `claimed` ones.
+std::string cutShortReason(std::uint64_t offset, std::uint64_t samples, std::uint64_t claimed);
+// "reading it failed at byte 5678": the file could not be read to its end.
+std::string unreadableReason(std::uint64_t offset);
+// "1000 bytes at byte 5678 are neither <units> nor a tag: left out", for bytes
+// after a complete stream.
+std::string strayBytesNote(std::uint64_t count, std::uint64_t offset, std::string_view units);
 
 // Bytes as a message quotes them: printable ASCII as it stands, every other
 // byte as \xNN.

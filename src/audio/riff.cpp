@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/byte_order.h"
+#include "audio/file_helpers.h"
 
 namespace trakmap {
 
@@ -17,12 +18,6 @@ constexpr std::uint16_t kWaveFormatExtensible = 0xFFFE;
 // Real files have a handful of chunks before their audio; a walk this long
 // is not one.
 constexpr int kMostChunks = 256;
-
-bool readAt(NativeFile file, std::uint64_t offset, std::uint8_t* bytes, std::uint32_t count) {
-    std::uint32_t got = 0;
-    return platformSeekFile(file, static_cast<std::int64_t>(offset), SeekFrom::begin) &&
-           platformReadFile(file, bytes, count, &got) && got == count;
-}
 
 void takeFormat(const std::uint8_t* fields, std::uint32_t length, WaveChunks* chunks) {
     chunks->formatTag = loadLe16(fields);
@@ -44,7 +39,7 @@ bool readWaveChunks(NativeFile file, std::uint64_t fileSize, WaveChunks* chunks,
     std::uint64_t position = kFirstChunk;
     for (int walked = 0; walked < kMostChunks && !(formatSeen && dataSeen); ++walked) {
         std::uint8_t header[kChunkHeaderBytes];
-        if (position + kChunkHeaderBytes > fileSize || !readAt(file, position, header, kChunkHeaderBytes)) break;
+        if (position + kChunkHeaderBytes > fileSize || !readExactlyAt(file, position, header, kChunkHeaderBytes)) break;
         const std::uint32_t size = loadLe32(header + 4);
         const std::uint64_t payload = position + kChunkHeaderBytes;
         if (std::memcmp(header, "fmt ", 4) == 0 && !formatSeen) {
@@ -54,7 +49,7 @@ bool readWaveChunks(NativeFile file, std::uint64_t fileSize, WaveChunks* chunks,
             }
             std::uint8_t fields[kExtensibleFormatBytes] = {};
             std::uint32_t length = std::min<std::uint32_t>(size, kExtensibleFormatBytes);
-            if (payload + length > fileSize || !readAt(file, payload, fields, length)) break;
+            if (payload + length > fileSize || !readExactlyAt(file, payload, fields, length)) break;
             takeFormat(fields, length, chunks);
             formatSeen = true;
         } else if (std::memcmp(header, "data", 4) == 0 && !dataSeen) {

@@ -1,6 +1,7 @@
 #include "audio/trailing_tags.h"
 
 #include "audio/apev2.h"
+#include "audio/file_helpers.h"
 #include "audio/id3.h"
 
 namespace trakmap {
@@ -9,9 +10,7 @@ namespace {
 
 // The `count` bytes that end at `end`; false when they cannot be read.
 bool readBefore(NativeFile file, std::uint64_t end, std::uint8_t* bytes, std::uint32_t count) {
-    if (end < count || !platformSeekFile(file, static_cast<std::int64_t>(end - count), SeekFrom::begin)) return false;
-    std::uint32_t got = 0;
-    return platformReadFile(file, bytes, count, &got) && got == count;
+    return end >= count && readExactlyAt(file, end - count, bytes, count);
 }
 
 }  // namespace

@@ -67,6 +67,22 @@ inline std::vector<ProbedPacket> ffprobePackets(const std::filesystem::path& fil
     return packets;
 }
 
+// The byte offset in `file` of the frame that its last seek point names, as
+// metaflac lists the stream: the metadata blocks' lengths, then the point's
+// offset from the first frame. 0 (and a test failure) when there is none.
+inline std::uint64_t lastSeekPointFrame(const std::filesystem::path& file, const std::filesystem::path& dir) {
+    std::istringstream lines(captureShell("metaflac --list '" + file.string() + "'", dir));
+    std::uint64_t firstFrame = 4;
+    std::uint64_t streamOffset = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::size_t at = line.find("  length: "); at == 0) firstFrame += 4 + std::stoull(line.substr(10));
+        if (std::size_t at = line.find("stream_offset="); at != std::string::npos)
+            streamOffset = std::stoull(line.substr(at + 14));
+    }
+    EXPECT_NE(streamOffset, 0u) << file << " has no seek point past its first frame";
+    return streamOffset == 0 ? 0 : firstFrame + streamOffset;
+}
+
 // Encodes `seconds` of stereo 44100 Hz pink noise with ffmpeg; `output` gets
 // its format from the extension and `codecArgs`.
 inline bool ffmpegNoise(const std::filesystem::path& output, double seconds, const std::string& codecArgs) {
