@@ -117,13 +117,13 @@ void fillAlacFields(const Mp4Track& track, AlacFields& alac) {
 // The record of CD audio whose packets have been walked once already.
 ProbeResult cdAudioRecord(NativeFile file, const Mp4Track& track, std::uint64_t fileSize, PacketTotals totals) {
     AudioInfoPtr info = newAudioInfo(kCodecAlac);
-    if (!info) return refusedResult("not enough memory to measure it");
+    if (!info) return refusedResult(kNoMemoryReason);
     // Packets of one shared size get only the closing point; others one point
     // each, which the first walk found backed by the file's own table.
     bool listed = track.uniformSampleSize == 0;
     std::uint64_t packets = listed ? track.sampleSizes.count : 0;
     SeekPoint* points = makeSeekPoints(*info, packets + 1);
-    if (points == nullptr) return refusedResult("not enough memory to measure it");
+    if (points == nullptr) return refusedResult(kNoMemoryReason);
     if (listed) {
         std::string problem = walkPackets(file, track, fileSize, points, &totals);
         if (!problem.empty()) return refusedResult(problem);

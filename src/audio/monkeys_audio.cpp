@@ -190,7 +190,7 @@ ProbeResult probeMonkeysAudio(NativeFile file) {
     // The table is sound, so the file holds an entry for every point made here.
     AudioInfoPtr info = newAudioInfo(kCodecMonkeysAudio);
     SeekPoint* points = info ? makeSeekPoints(*info, count + 1) : nullptr;
-    if (points == nullptr) return refusedResult("not enough memory to measure it");
+    if (points == nullptr) return refusedResult(kNoMemoryReason);
     problem = walkSeekTable(file, header, count, fileSize, points);
     if (!problem.empty()) return refusedResult(problem);
     points[count] = {static_cast<std::uint32_t>(totalSamples), static_cast<std::uint32_t>(fileSize)};

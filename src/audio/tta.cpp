@@ -74,7 +74,7 @@ ProbeResult probeTta(NativeFile file) {
     frames.count = frames.totalSamples / frames.length + (lastFrameSamples != 0 ? 1 : 0);
 
     AudioInfoPtr info = newAudioInfo(kCodecTta);
-    if (!info) return refusedResult("not enough memory to measure it");
+    if (!info) return refusedResult(kNoMemoryReason);
     info->totalSamples = frames.totalSamples;
     info->maxFrameSamples = frames.length;
     info->tta.ttaBytesPerSample = (bitsPerSample + 7u) / 8u;
@@ -93,7 +93,7 @@ ProbeResult probeTta(NativeFile file) {
     SeekPoint* points = nullptr;
     if (isCdFormat(format)) {
         points = makeSeekPoints(*info, std::uint64_t{frames.count} + 1);
-        if (points == nullptr) return refusedResult("not enough memory to measure it");
+        if (points == nullptr) return refusedResult(kNoMemoryReason);
     }
     std::uint32_t largestFrame = 0;
     std::string problem = walkFrameTable(file, frames, fileSize, points, &largestFrame);
