@@ -141,13 +141,13 @@ void skipBits(BitReader& reader, std::uint64_t count) {
 namespace {
 
 // The bit position of the reader inside its buffer: negative while the cache
-// still holds bits of the previous buffer.
-std::int64_t bufferBit(const BitReader& reader) {
-    return std::int64_t{reader.nextByte} * 8 - reader.cacheBits;
+// still holds bits of the previous buffer. It fits a register of either width.
+std::ptrdiff_t bufferBit(const BitReader& reader) {
+    return static_cast<std::ptrdiff_t>(reader.nextByte) * 8 - reader.cacheBits;
 }
 
 // Puts the reader at `bit` of its buffer, which lies inside the buffer's data.
-void moveToBufferBit(BitReader& reader, std::int64_t bit) {
+void moveToBufferBit(BitReader& reader, std::ptrdiff_t bit) {
     reader.cache = 0;
     reader.cacheBits = 0;
     reader.nextByte = static_cast<std::uint32_t>(bit >> 3);
@@ -155,104 +155,150 @@ void moveToBufferBit(BitReader& reader, std::int64_t bit) {
     if ((bit & 7) != 0) consumeBits(reader, static_cast<std::int32_t>(bit & 7));
 }
 
-std::uint64_t loadBigEndian64(const std::uint8_t* bytes) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes, 8);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+template <typename Word>
+Word loadBigEndian(const std::uint8_t* bytes) {
+    Word word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) {
+        if constexpr (sizeof word == 8) word = __builtin_bswap64(word);
+        else word = __builtin_bswap32(word);
+    }
     return word;
 }
 
-// The Rice loop, compiled once for any processor and once, where the
-// processor family has them, for the one-cycle leading-zero count, population
-// count and flag-free shift instructions.
+// One Rice code at a time through the general reader: buffer ends, refills,
+// unary runs longer than a word, parameters too wide for the word.
+bool skipRiceCodeSlowly(BitReader& reader, std::int32_t parameter) {
+    readUnary(reader);
+    readBits(reader, parameter);
+    return !reader.overrun;
+}
+
+// The Rice loop, compiled for words of 32 and of 64 bits (a 32-bit processor
+// has no 64-bit registers, and emulating them would cost several
+// instructions and a branch a step), each once for any processor and once,
+// where the processor family has them, for the one-cycle leading-zero count,
+// population count and flag-free shift instructions.
 //
 // The walk needs only where each code ends, never its value, so the loop
-// keeps no bit cache: it loads the 64 bits at the current byte and steps over
-// a batch of codes inside that word. A code's free bits are never read, so
+// keeps no bit cache: it loads the word at the current byte and steps over a
+// batch of codes inside that word. A code's free bits are never read, so
 // they may reach past the word; only each code's closing 1 bit must lie inside
 // it. Each step masks off the bits already passed and counts leading zeros,
 // which gives the closing bit's place in the word at once; the mask for the
 // next code is a constant shifted by that count, so one step is an AND, a
-// count and a shift. A step whose next code would start past the word leaves
-// garbage behind it, so the batch ORs every code's end together and is kept
-// only if none reached bit 64. The last 16 bytes of a buffer, refills and
-// unary runs longer than a word go through the general reader one code at a
-// time.
+// count and a shift. A code whose closing bit is not in the word counts the
+// word's width (a power of two), and so does the code after one that ends at
+// or past the word's end, whose mask is empty: the batch ORs the counts
+// together and is kept only if that bit stays clear. The last 16 bytes of a
+// buffer, refills and unary runs longer than a word go through the general
+// reader one code at a time.
+template <typename Word>
 [[gnu::always_inline]] inline bool skipRiceCodesIn(BitReader& reader, std::uint32_t count,
                                                    std::int32_t parameter) {
+    constexpr std::uint32_t kWordBits = sizeof(Word) * 8;
+    constexpr Word kAllOnes = ~Word{0};
+    if (parameter < 0 || parameter > static_cast<std::int32_t>(kWordBits) - 2) {
+        for (; count > 0; --count)
+            if (!skipRiceCodeSlowly(reader, parameter)) return false;
+        return true;
+    }
     const std::uint8_t* const buffer = reader.buffer.get();
     const auto codeBits = static_cast<std::uint32_t>(parameter) + 1;  // the closing 1 bit and the free bits
-    const std::uint64_t afterCode = ~std::uint64_t{0} >> codeBits;
+    const Word afterCode = kAllOnes >> codeBits;
     // An encoder picks the parameter that makes codes about parameter + 2 bits
-    // long, so a batch this long nearly always fits the 57 or more bits a
-    // word holds after the position's byte; one that does not is redone code
-    // by code.
-    const std::uint32_t batch = 60 / (codeBits + 1);
+    // long, so a batch this long nearly always fits the bits a word holds
+    // after the position's byte (at least the width less 7); one that does
+    // not is redone code by code.
+    const std::uint32_t batch = std::max<std::uint32_t>(1, (kWordBits - 4) / (codeBits + 1));
     while (count > 0) {
-        const std::int64_t lastWordByte = std::int64_t{reader.validBytes} - 16;
-        const std::int64_t start = bufferBit(reader);
-        std::int64_t bit = start;
+        const std::ptrdiff_t lastWordByte = static_cast<std::ptrdiff_t>(reader.validBytes) - 16;
+        const std::ptrdiff_t start = bufferBit(reader);
+        std::ptrdiff_t bit = start;
         if (parameter == 0) {
             // Without free bits every 1 bit closes a code: whole words whose 1
             // bits are fewer than the codes left are passed by counting them.
             while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
                 const auto first = static_cast<std::uint32_t>(bit & 7);
-                const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3)) << first;
+                const Word word = loadBigEndian<Word>(buffer + (bit >> 3)) << first;
                 const auto ones = static_cast<std::uint32_t>(std::popcount(word));
                 if (ones >= count) break;
                 count -= ones;
-                bit += 64 - first;
+                bit += kWordBits - first;
             }
         }
         while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
-            const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3));
-            const auto first = static_cast<std::uint32_t>(bit & 7);
+            const Word word = loadBigEndian<Word>(buffer + (bit >> 3));
+            const std::ptrdiff_t wordBit = bit & ~std::ptrdiff_t{7};
             const std::uint32_t codes = std::min(count, batch);
-            std::uint64_t unread = ~std::uint64_t{0} >> first;
-            std::uint32_t reached = 0;  // ORed code ends: bit 6 set once one passed the word
-            std::uint32_t closingBit = 0;
-            for (std::uint32_t i = 0; i < codes; ++i) {
-                closingBit = static_cast<std::uint32_t>(std::countl_zero(word & unread));
-                unread = afterCode >> (closingBit & 63);
-                reached |= closingBit + (i + 1 < codes ? codeBits : 0);
+            const auto firstClosingBit =
+                static_cast<std::uint32_t>(std::countl_zero(word & (kAllOnes >> (bit & 7))));
+            std::uint32_t closingBit = firstClosingBit;
+            // ORed closing bits: kWordBits or more once one was not inside the word.
+            std::uint32_t reached = firstClosingBit;
+            for (std::uint32_t i = 1; i < codes; ++i) {
+                closingBit = static_cast<std::uint32_t>(
+                    std::countl_zero(word & (afterCode >> (closingBit & (kWordBits - 1)))));
+                reached |= closingBit;
             }
-            if (reached < 64) {
-                bit += closingBit + codeBits - first;
+            if (reached < kWordBits) {
+                bit = wordBit + closingBit + codeBits;
                 count -= codes;
                 continue;
             }
             // The batch ran out of the word: one code alone, unless even its
             // unary run does not end inside the word.
-            closingBit = static_cast<std::uint32_t>(std::countl_zero(word & (~std::uint64_t{0} >> first)));
-            if (closingBit > 63) break;
-            bit += closingBit + codeBits - first;
+            if (firstClosingBit >= kWordBits) break;
+            bit = wordBit + firstClosingBit + codeBits;
             --count;
         }
         if (bit != start) moveToBufferBit(reader, bit);
         if (count == 0) break;
-        readUnary(reader);
-        readBits(reader, parameter);
-        if (reader.overrun) return false;
+        if (!skipRiceCodeSlowly(reader, parameter)) return false;
         --count;
     }
     return true;
 }
 
+template <typename Word>
 bool skipRiceCodesPortably(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
-    return skipRiceCodesIn(reader, count, parameter);
+    return skipRiceCodesIn<Word>(reader, count, parameter);
 }
 
+template <typename Word>
 TRAKMAP_BIT_INSTRUCTIONS bool skipRiceCodesWithBitInstructions(BitReader& reader, std::uint32_t count,
-                                                          std::int32_t parameter) {
-    return skipRiceCodesIn(reader, count, parameter);
+                                                               std::int32_t parameter) {
+    return skipRiceCodesIn<Word>(reader, count, parameter);
 }
 
 }  // namespace
 
+bool riceLoopRunsHere(RiceLoop loop) {
+    return !(loop == RiceLoop::bitInstructions32 || loop == RiceLoop::bitInstructions64) ||
+           platformHasBitInstructions();
+}
+
+RiceLoop nativeRiceLoop() {
+    const bool wide = kRegisterBits >= 64;
+    if (platformHasBitInstructions()) return wide ? RiceLoop::bitInstructions64 : RiceLoop::bitInstructions32;
+    return wide ? RiceLoop::portable64 : RiceLoop::portable32;
+}
+
+bool skipRiceCodesWith(RiceLoop loop, BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+    switch (loop) {
+        case RiceLoop::portable32: return skipRiceCodesPortably<std::uint32_t>(reader, count, parameter);
+        case RiceLoop::portable64: return skipRiceCodesPortably<std::uint64_t>(reader, count, parameter);
+        case RiceLoop::bitInstructions32:
+            return skipRiceCodesWithBitInstructions<std::uint32_t>(reader, count, parameter);
+        case RiceLoop::bitInstructions64:
+            return skipRiceCodesWithBitInstructions<std::uint64_t>(reader, count, parameter);
+    }
+    return false;
+}
+
 bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
-    static const bool useBitInstructions = platformHasBitInstructions();
-    if (useBitInstructions) return skipRiceCodesWithBitInstructions(reader, count, parameter);
-    return skipRiceCodesPortably(reader, count, parameter);
+    static const RiceLoop loop = nativeRiceLoop();
+    return skipRiceCodesWith(loop, reader, count, parameter);
 }
 
 }  // namespace trakmap
