@@ -181,18 +181,20 @@ bool skipRiceCodeSlowly(BitReader& reader, std::int32_t parameter) {
 // population count and flag-free shift instructions.
 //
 // The walk needs only where each code ends, never its value, so the loop
-// keeps no bit cache: it loads the word at the current byte and steps over a
-// batch of codes inside that word. A code's free bits are never read, so
-// they may reach past the word; only each code's closing 1 bit must lie inside
-// it. Each step masks off the bits already passed and counts leading zeros,
-// which gives the closing bit's place in the word at once; the mask for the
-// next code is a constant shifted by that count, so one step is an AND, a
-// count and a shift. A code whose closing bit is not in the word counts the
-// word's width (a power of two), and so does the code after one that ends at
-// or past the word's end, whose mask is empty: the batch ORs the counts
-// together and is kept only if that bit stays clear. The last 16 bytes of a
-// buffer, refills and unary runs longer than a word go through the general
-// reader one code at a time.
+// keeps no bit cache: it steps over a batch of codes inside one loaded word.
+// A code's free bits are never read, so they may reach past the word; only
+// each code's closing 1 bit must lie inside it. Each step masks off the bits
+// already passed and counts leading zeros, which gives the closing bit's
+// place in the word at once; the mask for the next code is a constant
+// shifted by that count, so one step is an AND, a count and a shift. A code
+// whose closing bit is not in the word counts the word's width (a power of
+// two), and so does the code after one that ends at or past the word's end,
+// whose mask is empty: the batch ORs the counts together and is kept only if
+// that bit stays clear. Each batch's word is loaded while the batch before
+// it is stepped through, from the first byte that batch can end in, so one
+// batch follows the next as closely as one code follows another. The last
+// 16 bytes of a buffer, refills and unary runs longer than a word go through
+// the general reader one code at a time.
 template <typename Word>
 [[gnu::always_inline]] inline bool skipRiceCodesIn(BitReader& reader, std::uint32_t count,
                                                    std::int32_t parameter) {
@@ -207,18 +209,22 @@ template <typename Word>
     const auto codeBits = static_cast<std::uint32_t>(parameter) + 1;  // the closing 1 bit and the free bits
     const Word afterCode = kAllOnes >> codeBits;
     // An encoder picks the parameter that makes codes about parameter + 2 bits
-    // long, so a batch this long nearly always fits the bits a word holds
-    // after the position's byte (at least the width less 7); one that does
-    // not is redone code by code.
-    const std::uint32_t batch = std::max<std::uint32_t>(1, (kWordBits - 4) / (codeBits + 1));
+    // long, so a batch this long nearly always fits the bits of its word
+    // after where it begins: a few bits into the word's first byte, plus the
+    // unary bits of the batch before, whose lengths were not known when the
+    // word was loaded. A batch that does not fit is redone code by code.
+    const std::uint32_t batch = std::max<std::uint32_t>(1, (kWordBits - kWordBits / 4) / (codeBits + 1));
+    const std::uint32_t batchBits = batch * codeBits;  // the fewest bits a batch takes
     while (count > 0) {
-        const std::ptrdiff_t lastWordByte = static_cast<std::ptrdiff_t>(reader.validBytes) - 16;
+        // Words are loaded from positions up to here, which keeps every code
+        // stepped over inside the buffer's data.
+        const std::ptrdiff_t lastBit = (static_cast<std::ptrdiff_t>(reader.validBytes) - 16) * 8 + 7;
         const std::ptrdiff_t start = bufferBit(reader);
         std::ptrdiff_t bit = start;
         if (parameter == 0) {
             // Without free bits every 1 bit closes a code: whole words whose 1
             // bits are fewer than the codes left are passed by counting them.
-            while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
+            while (count > 0 && bit >= 0 && bit <= lastBit) {
                 const auto first = static_cast<std::uint32_t>(bit & 7);
                 const Word word = loadBigEndian<Word>(buffer + (bit >> 3)) << first;
                 const auto ones = static_cast<std::uint32_t>(std::popcount(word));
@@ -227,29 +233,57 @@ template <typename Word>
                 bit += kWordBits - first;
             }
         }
-        while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
+        while (count > 0 && bit >= 0 && bit <= lastBit) {
+            if (count >= batch) {
+                // The next code begins `skipped` bits into `word`, the bytes
+                // from `at` on.
+                const std::uint8_t* at = buffer + (bit >> 3);
+                auto skipped = static_cast<std::uint32_t>(bit & 7);
+                Word word = loadBigEndian<Word>(at);
+                // A batch that fits its word ends less than twice the word's
+                // width after it begins, so this many batches all begin at
+                // or before lastBit. The loop stops after them, or when fewer
+                // codes than a batch are left.
+                const auto safeBatches = static_cast<std::uint32_t>(
+                    static_cast<std::size_t>(lastBit - bit) / (2 * kWordBits) + 1);
+                const std::uint32_t stopAt = std::max(batch - 1, count - std::min(count, safeBatches * batch));
+                bool fitted;
+                do {
+                    // Every code takes at least codeBits bits, so the next
+                    // batch begins in the word `advance` bytes on or after
+                    // it: loaded now, it is there when this batch ends, and
+                    // the next batch waits for nothing but this one's last
+                    // code.
+                    const std::uint32_t advance = (skipped + batchBits) >> 3;
+                    const Word nextWord = loadBigEndian<Word>(at + advance);
+                    auto closingBit = static_cast<std::uint32_t>(
+                        std::countl_zero(word & (kAllOnes >> (skipped & (kWordBits - 1)))));
+                    // ORed closing bits: kWordBits or more once one was not
+                    // inside the word, or the batch did not even begin in it.
+                    std::uint32_t reached = closingBit | skipped;
+#pragma GCC unroll 32
+                    for (std::uint32_t i = 1; i < batch; ++i) {
+                        closingBit = static_cast<std::uint32_t>(
+                            std::countl_zero(word & (afterCode >> (closingBit & (kWordBits - 1)))));
+                        reached |= closingBit;
+                    }
+                    fitted = reached < kWordBits;
+                    if (!fitted) break;
+                    count -= batch;
+                    skipped = closingBit + codeBits - advance * 8;
+                    at += advance;
+                    word = nextWord;
+                } while (count > stopAt);
+                bit = (at - buffer) * 8 + skipped;
+                if (fitted) continue;
+            }
+            // One code alone, in the word at its own byte: the codes after the
+            // last whole batch, and the first one of a batch that did not fit,
+            // unless even its unary run does not end inside the word.
             const Word word = loadBigEndian<Word>(buffer + (bit >> 3));
-            const std::ptrdiff_t wordBit = bit & ~std::ptrdiff_t{7};
-            const std::uint32_t codes = std::min(count, batch);
-            const auto firstClosingBit =
-                static_cast<std::uint32_t>(std::countl_zero(word & (kAllOnes >> (bit & 7))));
-            std::uint32_t closingBit = firstClosingBit;
-            // ORed closing bits: kWordBits or more once one was not inside the word.
-            std::uint32_t reached = firstClosingBit;
-            for (std::uint32_t i = 1; i < codes; ++i) {
-                closingBit = static_cast<std::uint32_t>(
-                    std::countl_zero(word & (afterCode >> (closingBit & (kWordBits - 1)))));
-                reached |= closingBit;
-            }
-            if (reached < kWordBits) {
-                bit = wordBit + closingBit + codeBits;
-                count -= codes;
-                continue;
-            }
-            // The batch ran out of the word: one code alone, unless even its
-            // unary run does not end inside the word.
-            if (firstClosingBit >= kWordBits) break;
-            bit = wordBit + firstClosingBit + codeBits;
+            const auto closingBit = static_cast<std::uint32_t>(std::countl_zero(word & (kAllOnes >> (bit & 7))));
+            if (closingBit >= kWordBits) break;
+            bit = (bit & ~std::ptrdiff_t{7}) + closingBit + codeBits;
             --count;
         }
         if (bit != start) moveToBufferBit(reader, bit);
