@@ -50,8 +50,37 @@ if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTRAKMAP_BUILD_T
     exit 1
 fi
 
+# The Windows executables, built in Release like the native one and run in a
+# throwaway Wine prefix.
+windows_args=()
+if command -v i686-w64-mingw32-g++ >/dev/null && command -v x86_64-w64-mingw32-g++ >/dev/null &&
+    command -v wine >/dev/null; then
+    for arch in i686 x86_64; do
+        if ! { cmake -S "$repo" -B "$build/windows/$arch" --toolchain "$repo/cmake/mingw-$arch.cmake" \
+                   -DCMAKE_BUILD_TYPE=Release && cmake --build "$build/windows/$arch" -j2; } >>"$build/build.log" 2>&1; then
+            cat "$build/build.log" >&2
+            exit 1
+        fi
+    done
+    # shellcheck source=../tests/windows/wine-prefix.sh
+    source "$repo/tests/windows/wine-prefix.sh"
+    trap stop_wine_prefix EXIT
+    start_wine_prefix
+    windows_args=(--windows-i686 "$build/windows/i686/trakmap.exe" --windows-x86_64 "$build/windows/x86_64/trakmap.exe")
+    # Debian's `wine` is the 32-bit loader, which hands a 64-bit program to a
+    # second process that it does not wait for as a child. Each executable is
+    # run by its own loader instead, in the launched process itself, so that
+    # the wall and CPU times are the program's own.
+    if [[ -x /usr/lib/wine/wine && -x /usr/lib/wine/wine64 ]]; then
+        windows_args+=(--wine-i686 /usr/lib/wine/wine --wine-x86_64 /usr/lib/wine/wine64)
+    fi
+else
+    echo "run-bench: MinGW-w64 or Wine is missing, so the Windows executables are not timed" >&2
+fi
+
 c++ -O2 -o "$build/spawn_timed" "$here/spawn_timed.cpp"
-python3 "$here/time_tools.py" --tool "$build/trakmap" --launcher "$build/spawn_timed" --data "$data" --pairs "$pairs"
+python3 "$here/time_tools.py" --tool "$build/trakmap" --launcher "$build/spawn_timed" --data "$data" --pairs "$pairs" \
+    "${windows_args[@]}"
 
 if [[ -x "$build/bench/flac_walk_bench" ]]; then
     echo

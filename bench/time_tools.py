@@ -5,6 +5,12 @@ Called by run-bench.sh once the album and the Release build exist. Every run
 is a fresh process; each goes through the small launcher spawn_timed, which
 gives its wall time (a monotonic clock around fork, exec and wait), its CPU
 time and its peak resident memory (the kernel's accounting of that one child). Prints Markdown tables.
+
+Given the two Windows executables (--windows-i686, --windows-x86_64), it also
+times them against each other under Wine, which run-bench.sh has started in a
+throwaway prefix: each walks the FLAC file with an empty cache, and each
+starts up alone (trakmap.exe -h), so that the ratio of their walks can be
+taken with Wine's start-up subtracted.
 """
 import argparse
 import os
@@ -41,6 +47,32 @@ def check_report(tool, sheet, cache_root):
     if result.stderr or not leadout or ALBUM_LEADOUT not in leadout[0]:
         raise SystemExit(f"time_tools: the tool did not measure {sheet}:\n{result.stdout}{result.stderr}")
     return result.stdout
+
+
+def windows_path(path):
+    """A path of this machine as a Windows program under Wine names it (drive Z:)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def check_windows_report(wine, exe, sheet, cache_root, scratch):
+    """A Windows executable must measure the album under Wine; returns its report.
+
+    The output goes to files, not pipes: a Wine service started by the run
+    could otherwise hold a pipe open after the run ends."""
+    out_path = os.path.join(scratch, "windows.out")
+    err_path = os.path.join(scratch, "windows.err")
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        code = subprocess.run([wine, exe, windows_path(sheet)], env=tool_env(windows_path(cache_root)),
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=err).returncode
+    with open(out_path, "rb") as f:
+        report = f.read()
+    with open(err_path, "rb") as f:
+        errors = f.read()
+    leadout = [line for line in report.splitlines() if line.startswith(b"LeadOut")]
+    if code != 0 or errors or not leadout or ALBUM_LEADOUT.encode() not in leadout[0]:
+        raise SystemExit(f"time_tools: {exe} did not measure {sheet} under Wine:\n"
+                         f"{report.decode(errors='replace')}{errors.decode(errors='replace')}")
+    return report
 
 
 def read_once(path):
@@ -82,7 +114,12 @@ def main():
     parser.add_argument("--launcher", required=True, help="spawn_timed")
     parser.add_argument("--data", required=True)
     parser.add_argument("--pairs", type=int, default=7)
+    parser.add_argument("--windows-i686", help="the 32-bit trakmap.exe, timed under Wine")
+    parser.add_argument("--windows-x86_64", help="the 64-bit trakmap.exe, timed under Wine")
+    parser.add_argument("--wine-i686", default="wine", help="the Wine loader that runs the 32-bit executable")
+    parser.add_argument("--wine-x86_64", default="wine", help="the Wine loader that runs the 64-bit executable")
     args = parser.parse_args()
+    windows = bool(args.windows_i686 and args.windows_x86_64)
     if args.pairs < 1:
         raise SystemExit("time_tools: at least one pair")
 
@@ -102,6 +139,22 @@ def main():
             walked = check_report(args.tool, sheet, warm_root)
             if check_report(args.tool, sheet, warm_root) != walked:
                 raise SystemExit(f"time_tools: the cached report of {sheet} differs from the walked one")
+        if windows:
+            # Both executables must give the same report, byte for byte, from
+            # a walk and from the cache the other one stored.
+            shared_root = os.path.join(scratch, "windows-shared")
+            win32 = (args.wine_i686, args.windows_i686)
+            win64 = (args.wine_x86_64, args.windows_x86_64)
+            checks = [(win32, os.path.join(scratch, "windows-i686")),
+                      (win64, os.path.join(scratch, "windows-x86_64")),
+                      (win32, shared_root),
+                      (win64, shared_root)]
+            reports = []
+            for (wine, exe), root in checks:
+                os.makedirs(root, exist_ok=True)
+                reports.append(check_windows_report(wine, exe, flac_sheet, root, scratch))
+            if any(report != reports[0] for report in reports):
+                raise SystemExit("time_tools: the two Windows executables give different reports")
         # Both sides read the same files from the page cache.
         read_once(flac_file)
         read_once(wv_file)
@@ -124,6 +177,17 @@ def main():
         def ref(argv):
             return spawn_and_time(args.launcher, argv, dict(os.environ))
 
+        def windows_cold(wine, exe):
+            nonlocal runs
+            runs += 1
+            root = os.path.join(scratch, f"cold{runs}")
+            os.mkdir(root)
+            try:
+                return spawn_and_time(args.launcher, [wine, exe, windows_path(flac_sheet)],
+                                      tool_env(windows_path(root)))
+            finally:
+                shutil.rmtree(root)
+
         kinds = {
             "flac_cold": lambda: cold(flac_sheet),
             "flac_ref": lambda: ref(["flac", "-t", "--silent", flac_file]),
@@ -133,10 +197,19 @@ def main():
             "wv_warm": lambda: warm(wv_sheet),
             "startup": lambda: ref([args.tool, "-h"]),
         }
+        if windows:
+            kinds.update({
+                "win32_cold": lambda: windows_cold(*win32),
+                "win64_cold": lambda: windows_cold(*win64),
+                "win32_startup": lambda: ref([*win32, "-h"]),
+                "win64_startup": lambda: ref([*win64, "-h"]),
+            })
         # Each pair runs its two sides back to back, the side going first
         # alternating from pair to pair.
         groups = [("flac_cold", "flac_ref"), ("flac_warm", "flac_cold"), ("wv_cold", "wv_ref"),
                   ("wv_warm", "startup")]
+        if windows:
+            groups += [("win32_cold", "win64_cold"), ("win32_startup", "win64_startup")]
         load_before = os.getloadavg()
         busy_before = busy_processes()
         results = {kind: [] for kind in kinds}
@@ -223,6 +296,44 @@ def main():
               f"| {met} |")
     print(f"| peak RSS of a FLAC walk (largest run) | {peak_flac:.1f} MiB | | | under 8 MiB "
           f"| {'yes' if peak_flac < 8 else 'no'} |")
+    if windows:
+        print()
+        print_windows_pair(args, results, paired, groups[-2:])
+
+
+def print_windows_pair(args, results, paired, groups):
+    """The two Windows executables under Wine: walks, start-ups and their ratio."""
+    (walks, startups) = groups
+
+    def med(kind, index=0):
+        return statistics.median(r[index] for r in results[kind])
+
+    print("## Windows executables under Wine (FLAC, empty cache)")
+    print()
+    print(f"- {first_line([args.wine_i686, '--version'])}; i686 and x86_64 built in Release with MinGW-w64, "
+          f"run by `{args.wine_i686}` and `{args.wine_x86_64}`")
+    print()
+    print("| executable | walk wall ms | start-up (-h) wall ms | walk less start-up ms | walk CPU ms | "
+          "start-up CPU ms |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for name, walk, startup in (("i686", walks[0], startups[0]), ("x86_64", walks[1], startups[1])):
+        print(f"| {name} | {ms(med(walk))} | {ms(med(startup))} | {ms(med(walk) - med(startup))} | "
+              f"{ms(med(walk, 1))} | {ms(med(startup, 1))} |")
+    print()
+    print("| pair | i686 walk | x86_64 walk | i686 -h | x86_64 -h | i686 / x86_64, start-up subtracted |")
+    print("|---:|---:|---:|---:|---:|---:|")
+    ratios = []
+    for i, ((walk32, walk64), (start32, start64)) in enumerate(zip(paired[walks], paired[startups])):
+        ratio = (walk32[0] - start32[0]) / (walk64[0] - start64[0])
+        ratios.append(ratio)
+        print(f"| {i + 1} | {ms(walk32[0])} | {ms(walk64[0])} | {ms(start32[0])} | {ms(start64[0])} | "
+              f"{ratio:.3f} |")
+    print()
+    of_medians = (med(walks[0]) - med(startups[0])) / (med(walks[1]) - med(startups[1]))
+    print("| target | pairs median | worst pair | of the medians | limit | met (pairs median) |")
+    print("|---|---:|---:|---:|---|---|")
+    print(f"| i686 walk / x86_64 walk, start-up subtracted | {statistics.median(ratios):.3f} | {max(ratios):.3f} "
+          f"| {of_medians:.3f} | at most 1.3 | {'yes' if statistics.median(ratios) <= 1.3 else 'no'} |")
 
 if __name__ == "__main__":
     main()

@@ -142,13 +142,13 @@ void skipBits(BitReader& reader, std::uint64_t count) {
 namespace {
 
 // The bit position of the reader inside its buffer: negative while the cache
-// still holds bits of the previous buffer.
-std::int64_t bufferBit(const BitReader& reader) {
-    return std::int64_t{reader.nextByte} * 8 - reader.cacheBits;
+// still holds bits of the previous buffer. It fits a register of either width.
+std::ptrdiff_t bufferBit(const BitReader& reader) {
+    return static_cast<std::ptrdiff_t>(reader.nextByte) * 8 - reader.cacheBits;
 }
 
 // Puts the reader at `bit` of its buffer, which lies inside the buffer's data.
-void moveToBufferBit(BitReader& reader, std::int64_t bit) {
+void moveToBufferBit(BitReader& reader, std::ptrdiff_t bit) {
     reader.cache = 0;
     reader.cacheBits = 0;
     reader.nextByte = static_cast<std::uint32_t>(bit >> 3);
@@ -156,104 +156,184 @@ void moveToBufferBit(BitReader& reader, std::int64_t bit) {
     if ((bit & 7) != 0) consumeBits(reader, static_cast<std::int32_t>(bit & 7));
 }
 
-std::uint64_t loadBigEndian64(const std::uint8_t* bytes) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes, 8);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+template <typename Word>
+Word loadBigEndian(const std::uint8_t* bytes) {
+    Word word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) {
+        if constexpr (sizeof word == 8) word = __builtin_bswap64(word);
+        else word = __builtin_bswap32(word);
+    }
     return word;
 }
 
-// The Rice loop, compiled once for any processor and once, where the
-// processor family has them, for the one-cycle leading-zero count, population
-// count and flag-free shift instructions.
+// One Rice code at a time through the general reader: buffer ends, refills,
+// unary runs longer than a word, parameters too wide for the word.
+bool skipRiceCodeSlowly(BitReader& reader, std::int32_t parameter) {
+    readUnary(reader);
+    readBits(reader, parameter);
+    return !reader.overrun;
+}
+
+// The Rice loop, compiled for words of 32 and of 64 bits (a 32-bit processor
+// has no 64-bit registers, and emulating them would cost several
+// instructions and a branch a step), each once for any processor and once,
+// where the processor family has them, for the one-cycle leading-zero count,
+// population count and flag-free shift instructions.
 //
 // The walk needs only where each code ends, never its value, so the loop
-// keeps no bit cache: it loads the 64 bits at the current byte and steps over
-// a batch of codes inside that word. A code's free bits are never read, so
-// they may reach past the word; only each code's closing 1 bit must lie inside
-// it. Each step masks off the bits already passed and counts leading zeros,
-// which gives the closing bit's place in the word at once; the mask for the
-// next code is a constant shifted by that count, so one step is an AND, a
-// count and a shift. A step whose next code would start past the word leaves
-// garbage behind it, so the batch ORs every code's end together and is kept
-// only if none reached bit 64. The last 16 bytes of a buffer, refills and
-// unary runs longer than a word go through the general reader one code at a
-// time.
+// keeps no bit cache: it steps over a batch of codes inside one loaded word.
+// A code's free bits are never read, so they may reach past the word; only
+// each code's closing 1 bit must lie inside it. Each step masks off the bits
+// already passed and counts leading zeros, which gives the closing bit's
+// place in the word at once; the mask for the next code is a constant
+// shifted by that count, so one step is an AND, a count and a shift. A code
+// whose closing bit is not in the word counts the word's width (a power of
+// two), and so does the code after one that ends at or past the word's end,
+// whose mask is empty: the batch ORs the counts together and is kept only if
+// that bit stays clear. Each batch's word is loaded while the batch before
+// it is stepped through, from the first byte that batch can end in, so one
+// batch follows the next as closely as one code follows another. The last
+// 16 bytes of a buffer, refills and unary runs longer than a word go through
+// the general reader one code at a time.
+template <typename Word>
 [[gnu::always_inline]] inline bool skipRiceCodesIn(BitReader& reader, std::uint32_t count,
                                                    std::int32_t parameter) {
+    constexpr std::uint32_t kWordBits = sizeof(Word) * 8;
+    constexpr Word kAllOnes = ~Word{0};
+    if (parameter < 0 || parameter > static_cast<std::int32_t>(kWordBits) - 2) {
+        for (; count > 0; --count)
+            if (!skipRiceCodeSlowly(reader, parameter)) return false;
+        return true;
+    }
     const std::uint8_t* const buffer = reader.buffer.get();
     const auto codeBits = static_cast<std::uint32_t>(parameter) + 1;  // the closing 1 bit and the free bits
-    const std::uint64_t afterCode = ~std::uint64_t{0} >> codeBits;
+    const Word afterCode = kAllOnes >> codeBits;
     // An encoder picks the parameter that makes codes about parameter + 2 bits
-    // long, so a batch this long nearly always fits the 57 or more bits a
-    // word holds after the position's byte; one that does not is redone code
-    // by code.
-    const std::uint32_t batch = 60 / (codeBits + 1);
+    // long, so a batch this long nearly always fits the bits of its word
+    // after where it begins: a few bits into the word's first byte, plus the
+    // unary bits of the batch before, whose lengths were not known when the
+    // word was loaded. A batch that does not fit is redone code by code.
+    const std::uint32_t batch = std::max<std::uint32_t>(1, (kWordBits - kWordBits / 4) / (codeBits + 1));
+    const std::uint32_t batchBits = batch * codeBits;  // the fewest bits a batch takes
     while (count > 0) {
-        const std::int64_t lastWordByte = std::int64_t{reader.validBytes} - 16;
-        const std::int64_t start = bufferBit(reader);
-        std::int64_t bit = start;
+        // Words are loaded from positions up to here, which keeps every code
+        // stepped over inside the buffer's data.
+        const std::ptrdiff_t lastBit = (static_cast<std::ptrdiff_t>(reader.validBytes) - 16) * 8 + 7;
+        const std::ptrdiff_t start = bufferBit(reader);
+        std::ptrdiff_t bit = start;
         if (parameter == 0) {
             // Without free bits every 1 bit closes a code: whole words whose 1
             // bits are fewer than the codes left are passed by counting them.
-            while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
+            while (count > 0 && bit >= 0 && bit <= lastBit) {
                 const auto first = static_cast<std::uint32_t>(bit & 7);
-                const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3)) << first;
+                const Word word = loadBigEndian<Word>(buffer + (bit >> 3)) << first;
                 const auto ones = static_cast<std::uint32_t>(std::popcount(word));
                 if (ones >= count) break;
                 count -= ones;
-                bit += 64 - first;
+                bit += kWordBits - first;
             }
         }
-        while (count > 0 && bit >= 0 && (bit >> 3) <= lastWordByte) {
-            const std::uint64_t word = loadBigEndian64(buffer + (bit >> 3));
-            const auto first = static_cast<std::uint32_t>(bit & 7);
-            const std::uint32_t codes = std::min(count, batch);
-            std::uint64_t unread = ~std::uint64_t{0} >> first;
-            std::uint32_t reached = 0;  // ORed code ends: bit 6 set once one passed the word
-            std::uint32_t closingBit = 0;
-            for (std::uint32_t i = 0; i < codes; ++i) {
-                closingBit = static_cast<std::uint32_t>(std::countl_zero(word & unread));
-                unread = afterCode >> (closingBit & 63);
-                reached |= closingBit + (i + 1 < codes ? codeBits : 0);
+        while (count > 0 && bit >= 0 && bit <= lastBit) {
+            if (count >= batch) {
+                // The next code begins `skipped` bits into `word`, the bytes
+                // from `at` on.
+                const std::uint8_t* at = buffer + (bit >> 3);
+                auto skipped = static_cast<std::uint32_t>(bit & 7);
+                Word word = loadBigEndian<Word>(at);
+                // A batch that fits its word ends less than twice the word's
+                // width after it begins, so this many batches all begin at
+                // or before lastBit. The loop stops after them, or when fewer
+                // codes than a batch are left.
+                const auto safeBatches = static_cast<std::uint32_t>(
+                    static_cast<std::size_t>(lastBit - bit) / (2 * kWordBits) + 1);
+                const std::uint32_t stopAt = std::max(batch - 1, count - std::min(count, safeBatches * batch));
+                bool fitted;
+                do {
+                    // Every code takes at least codeBits bits, so the next
+                    // batch begins in the word `advance` bytes on or after
+                    // it: loaded now, it is there when this batch ends, and
+                    // the next batch waits for nothing but this one's last
+                    // code.
+                    const std::uint32_t advance = (skipped + batchBits) >> 3;
+                    const Word nextWord = loadBigEndian<Word>(at + advance);
+                    auto closingBit = static_cast<std::uint32_t>(
+                        std::countl_zero(word & (kAllOnes >> (skipped & (kWordBits - 1)))));
+                    // ORed closing bits: kWordBits or more once one was not
+                    // inside the word, or the batch did not even begin in it.
+                    std::uint32_t reached = closingBit | skipped;
+#pragma GCC unroll 32
+                    for (std::uint32_t i = 1; i < batch; ++i) {
+                        closingBit = static_cast<std::uint32_t>(
+                            std::countl_zero(word & (afterCode >> (closingBit & (kWordBits - 1)))));
+                        reached |= closingBit;
+                    }
+                    fitted = reached < kWordBits;
+                    if (!fitted) break;
+                    count -= batch;
+                    skipped = closingBit + codeBits - advance * 8;
+                    at += advance;
+                    word = nextWord;
+                } while (count > stopAt);
+                bit = (at - buffer) * 8 + skipped;
+                if (fitted) continue;
             }
-            if (reached < 64) {
-                bit += closingBit + codeBits - first;
-                count -= codes;
-                continue;
-            }
-            // The batch ran out of the word: one code alone, unless even its
-            // unary run does not end inside the word.
-            closingBit = static_cast<std::uint32_t>(std::countl_zero(word & (~std::uint64_t{0} >> first)));
-            if (closingBit > 63) break;
-            bit += closingBit + codeBits - first;
+            // One code alone, in the word at its own byte: the codes after the
+            // last whole batch, and the first one of a batch that did not fit,
+            // unless even its unary run does not end inside the word.
+            const Word word = loadBigEndian<Word>(buffer + (bit >> 3));
+            const auto closingBit = static_cast<std::uint32_t>(std::countl_zero(word & (kAllOnes >> (bit & 7))));
+            if (closingBit >= kWordBits) break;
+            bit = (bit & ~std::ptrdiff_t{7}) + closingBit + codeBits;
             --count;
         }
         if (bit != start) moveToBufferBit(reader, bit);
         if (count == 0) break;
-        readUnary(reader);
-        readBits(reader, parameter);
-        if (reader.overrun) return false;
+        if (!skipRiceCodeSlowly(reader, parameter)) return false;
         --count;
     }
     return true;
 }
 
+template <typename Word>
 bool skipRiceCodesPortably(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
-    return skipRiceCodesIn(reader, count, parameter);
+    return skipRiceCodesIn<Word>(reader, count, parameter);
 }
 
+template <typename Word>
 TRAKMAP_BIT_INSTRUCTIONS bool skipRiceCodesWithBitInstructions(BitReader& reader, std::uint32_t count,
-                                                          std::int32_t parameter) {
-    return skipRiceCodesIn(reader, count, parameter);
+                                                               std::int32_t parameter) {
+    return skipRiceCodesIn<Word>(reader, count, parameter);
 }
 
 }  // namespace
 
+bool riceLoopRunsHere(RiceLoop loop) {
+    return !(loop == RiceLoop::bitInstructions32 || loop == RiceLoop::bitInstructions64) ||
+           platformHasBitInstructions();
+}
+
+RiceLoop nativeRiceLoop() {
+    const bool wide = kRegisterBits >= 64;
+    if (platformHasBitInstructions()) return wide ? RiceLoop::bitInstructions64 : RiceLoop::bitInstructions32;
+    return wide ? RiceLoop::portable64 : RiceLoop::portable32;
+}
+
+bool skipRiceCodesWith(RiceLoop loop, BitReader& reader, std::uint32_t count, std::int32_t parameter) {
+    switch (loop) {
+        case RiceLoop::portable32: return skipRiceCodesPortably<std::uint32_t>(reader, count, parameter);
+        case RiceLoop::portable64: return skipRiceCodesPortably<std::uint64_t>(reader, count, parameter);
+        case RiceLoop::bitInstructions32:
+            return skipRiceCodesWithBitInstructions<std::uint32_t>(reader, count, parameter);
+        case RiceLoop::bitInstructions64:
+            return skipRiceCodesWithBitInstructions<std::uint64_t>(reader, count, parameter);
+    }
+    return false;
+}
+
 bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter) {
-    static const bool useBitInstructions = platformHasBitInstructions();
-    if (useBitInstructions) return skipRiceCodesWithBitInstructions(reader, count, parameter);
-    return skipRiceCodesPortably(reader, count, parameter);
+    static const RiceLoop loop = nativeRiceLoop();
+    return skipRiceCodesWith(loop, reader, count, parameter);
 }
 
 }  // namespace trakmap

@@ -131,4 +131,20 @@ void skipBits(BitReader& reader, std::uint64_t count);
 // then the low bits). False when the data ran out.
 bool skipRiceCodes(BitReader& reader, std::uint32_t count, std::int32_t parameter);
 
+// The variants of skipRiceCodes' inner loop: the width of the words it loads
+// and whether it uses the leading-zero count, population count and flag-free
+// shift instructions. skipRiceCodes uses the processor's register width and
+// the instructions when the processor has them; the others are there so that
+// tests and benchmarks can check and time every variant on one machine.
+enum class RiceLoop : std::uint8_t { portable32, portable64, bitInstructions32, bitInstructions64 };
+
+// The variant skipRiceCodes uses on this processor.
+RiceLoop nativeRiceLoop();
+
+// Whether this processor can run `loop`.
+bool riceLoopRunsHere(RiceLoop loop);
+
+// skipRiceCodes through the given variant, which must run here.
+bool skipRiceCodesWith(RiceLoop loop, BitReader& reader, std::uint32_t count, std::int32_t parameter);
+
 }  // namespace trakmap

@@ -2,7 +2,14 @@
 // loops that pick a faster variant at run time.
 #pragma once
 
+#include <cstdint>
+
 namespace trakmap {
+
+// The width of the processor's general registers, in bits: loops that step
+// through words pick words of this width (a 32-bit processor emulates wider
+// ones with several instructions each).
+inline constexpr unsigned kRegisterBits = sizeof(std::uintptr_t) * 8;
 
 // Marks a function that may use the leading-zero count, bit-manipulation and
 // population-count instructions; call it only when platformHasBitInstructions().
