@@ -25,7 +25,7 @@ flac --silent --force --lax -b 192 -o "$corpus/probe_flac/noise-192.flac" "$work
 flac --silent --force -8 --no-padding -o "$corpus/probe_flac/tone-8.flac" "$work/tone.wav"
 flac --silent --force -0 --no-padding --no-seektable -o "$corpus/probe_flac/silence-0.flac" "$work/silence.wav"
 
-# Whole blocks only: the WavPack target repeats its input to fill 1 MiB.
+# Whole blocks only: the WavPack target repeats its input to fill the window the probe reads first.
 wavpack -q -y --blocksize=512 "$work/noise.wav" -o "$corpus/probe_wavpack/noise-512.wv"
 wavpack -q -y "$work/tone.wav" -o "$corpus/probe_wavpack/tone.wv"
 
