@@ -162,6 +162,7 @@ Entry entryNamed(std::string_view target) {
         {"probe_alac", fuzzProbeAlac},
         {"cdtext_file", fuzzCdTextFile},
         {"seek_table_cache", fuzzSeekTableCache},
+        {"flac_differential", fuzzFlacDifferential},
     };
     for (const auto& [name, entry] : kEntries)
         if (name == target) return entry;

@@ -37,6 +37,10 @@ int fuzzCdTextFile(Input input);
 // image sealed (checksummed and scrambled) first, so that mutations reach the
 // checks behind the checksum.
 int fuzzSeekTableCache(Input input);
+// Settings and audio for the reference FLAC encoder, then changes to the
+// frames it wrote (with their CRCs made right): the frame walk must find the
+// frames the reference decoder finds in every stream that decoder reads whole.
+int fuzzFlacDifferential(Input input);
 
 // The entry for a target name ("cue_sheet", "probe_flac", ...); null for none.
 using Entry = int (*)(Input);

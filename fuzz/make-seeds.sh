@@ -12,7 +12,7 @@ for tool in flac wavpack ffmpeg python3; do
   command -v "$tool" >/dev/null || { echo "make-seeds: $tool is needed" >&2; exit 1; }
 done
 rm -rf "$corpus"
-mkdir -p "$corpus"/{cue_sheet,run_sheet,probe_dispatch,probe_flac,probe_wavpack,probe_monkeys_audio,probe_tta,probe_alac,cdtext_file,seek_table_cache}
+mkdir -p "$corpus"/{cue_sheet,run_sheet,probe_dispatch,probe_flac,probe_wavpack,probe_monkeys_audio,probe_tta,probe_alac,cdtext_file,seek_table_cache,flac_differential}
 
 # Short CD-format sources: quiet noise (exercises every predictor), a tone and silence.
 lavfi() { ffmpeg -hide_banner -loglevel error -y -f lavfi -i "$1" -ac 2 -ar 44100 -fflags +bitexact -flags:a +bitexact "${@:2}"; }

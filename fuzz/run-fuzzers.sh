@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:?usage: run-fuzzers.sh SECONDS [TARGET...]}"
 shift
 all_targets=(cue_sheet run_sheet probe_dispatch probe_flac probe_wavpack probe_monkeys_audio
-             probe_tta probe_alac cdtext_file seek_table_cache)
+             probe_tta probe_alac cdtext_file seek_table_cache flac_differential)
 targets=("${@:-${all_targets[@]}}")
 parallel="${TRAKMAP_FUZZ_PARALLEL:-2}"
 
@@ -36,6 +36,7 @@ max_len() {
     probe_wavpack | probe_monkeys_audio | probe_tta | cdtext_file) echo 4096 ;;
     seek_table_cache) echo 2048 ;;
     cue_sheet | probe_alac) echo 8192 ;;
+    flac_differential) echo 4096 ;;
     *) echo 16384 ;;
   esac
 }
