@@ -24,8 +24,9 @@ int fuzzProbeDispatch(Input input);
 // FLAC and WavPack files are probed twice: the second probe takes the table
 // the first one cached and must agree with it.
 int fuzzProbeFlac(Input input);
-// The input repeated to fill the 1 MiB the probe reads first, plus its own
-// length: whole blocks become a long chain, and the last copy ends part way.
+// The input repeated to fill the window the probe reads first (made 16 KiB
+// here instead of the product's 1 MiB), plus its own length: whole blocks
+// become a long chain, and the last copy ends part way.
 int fuzzProbeWavPack(Input input);
 int fuzzProbeMonkeysAudio(Input input);
 int fuzzProbeTta(Input input);
@@ -36,6 +37,10 @@ int fuzzCdTextFile(Input input);
 // image sealed (checksummed and scrambled) first, so that mutations reach the
 // checks behind the checksum.
 int fuzzSeekTableCache(Input input);
+// Settings and audio for the reference FLAC encoder, then changes to the
+// frames it wrote (with their CRCs made right): the frame walk must find the
+// frames the reference decoder finds in every stream that decoder reads whole.
+int fuzzFlacDifferential(Input input);
 
 // The entry for a target name ("cue_sheet", "probe_flac", ...); null for none.
 using Entry = int (*)(Input);

@@ -204,3 +204,38 @@ put("probe_flac", "tags-behind.flac", tone_flac + ape_tag() + id3v1)
 put("probe_flac", "total-0-junk.flac", bytes(unknown_total) + bytes(100))
 put("probe_dispatch", "id3v2-flac", id3v2_tag() + tone_flac)
 put("probe_dispatch", "id3v2-wavpack", id3v2_tag() + read("probe_wavpack", "tone.wv"))
+
+
+# The FLAC differential target reads settings for the reference encoder, not a
+# stream: format, block size, samples per channel, LPC order, precision and
+# search flags, partition orders, stereo and apodization, metadata, the shape
+# of the audio and its seed; then changes to the frames written, four bytes
+# each (kind, frame, a 16-bit value; a fifth for a byte changed in a frame).
+def flac_settings(fmt=0x00, rate=None, block=0, samples=12288, lpc=8, precision=0, partitions=0x40, flags=0x01,
+                  metadata=0, shape=2, seed=0x12345678, block_value=None):
+    data = bytes([fmt]) + (bytes([rate]) if rate is not None else b"") + bytes([block])
+    if block_value is not None:
+        data += struct.pack(">H", block_value)
+    return data + struct.pack(">HBBBBBB", samples, lpc, precision, partitions, flags, metadata, shape) + \
+        struct.pack(">I", seed)
+
+
+def flac_change(kind, frame, value, xor=None):
+    return struct.pack(">BBH", kind, frame, value) + (bytes([xor]) if xor is not None else b"")
+
+
+put("flac_differential", "cd-tone", flac_settings())
+put("flac_differential", "cd-variable-blocking", flac_settings() + flac_change(7, 0, 0))
+put("flac_differential", "cd-recoded-headers",
+    flac_settings() + flac_change(1, 1, 1) + flac_change(2, 0, 2) + flac_change(3, 2, 4) + flac_change(0, 1, 0))
+put("flac_differential", "cd-changed-residual", flac_settings(shape=6) + flac_change(6, 1, 100, 0x10))
+put("flac_differential", "cd-silence-seektable", flac_settings(shape=0, metadata=0x02 | 3 << 2, block=2))
+put("flac_differential", "cd-wasted-bits-lpc32", flac_settings(shape=5, block=9, lpc=32, partitions=0x28))
+put("flac_differential", "cd-no-streaminfo-rewrite", flac_settings(precision=0x40 | 12, metadata=1 | 20 << 2) + flac_change(7, 0, 0))
+put("flac_differential", "cd-odd-block-size", flac_settings(block=200, block_value=1000, samples=5000, flags=0x03))
+put("flac_differential", "mono-8-bit-8k", flac_settings(fmt=0x90, rate=2, block=3, samples=1000, shape=4))
+put("flac_differential", "6ch-24-bit-48k", flac_settings(fmt=0x8D, rate=1, block=1, samples=3000, shape=6))
+put("flac_differential", "stereo-32-bit-96k",
+    flac_settings(fmt=0xA9, rate=3, block=5, samples=900, shape=4, precision=0x30 | 15, lpc=4))
+put("flac_differential", "stereo-20-bit-odd-rate",
+    flac_settings(fmt=0xA1, rate=8, block=4, samples=2000, shape=7, flags=0x1D) + flac_change(2, 0, 3))

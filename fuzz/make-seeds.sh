@@ -12,7 +12,7 @@ for tool in flac wavpack ffmpeg python3; do
   command -v "$tool" >/dev/null || { echo "make-seeds: $tool is needed" >&2; exit 1; }
 done
 rm -rf "$corpus"
-mkdir -p "$corpus"/{cue_sheet,run_sheet,probe_dispatch,probe_flac,probe_wavpack,probe_monkeys_audio,probe_tta,probe_alac,cdtext_file,seek_table_cache}
+mkdir -p "$corpus"/{cue_sheet,run_sheet,probe_dispatch,probe_flac,probe_wavpack,probe_monkeys_audio,probe_tta,probe_alac,cdtext_file,seek_table_cache,flac_differential}
 
 # Short CD-format sources: quiet noise (exercises every predictor), a tone and silence.
 lavfi() { ffmpeg -hide_banner -loglevel error -y -f lavfi -i "$1" -ac 2 -ar 44100 -fflags +bitexact -flags:a +bitexact "${@:2}"; }
@@ -25,7 +25,7 @@ flac --silent --force --lax -b 192 -o "$corpus/probe_flac/noise-192.flac" "$work
 flac --silent --force -8 --no-padding -o "$corpus/probe_flac/tone-8.flac" "$work/tone.wav"
 flac --silent --force -0 --no-padding --no-seektable -o "$corpus/probe_flac/silence-0.flac" "$work/silence.wav"
 
-# Whole blocks only: the WavPack target repeats its input to fill 1 MiB.
+# Whole blocks only: the WavPack target repeats its input to fill the window the probe reads first.
 wavpack -q -y --blocksize=512 "$work/noise.wav" -o "$corpus/probe_wavpack/noise-512.wv"
 wavpack -q -y "$work/tone.wav" -o "$corpus/probe_wavpack/tone.wv"
 

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:?usage: run-fuzzers.sh SECONDS [TARGET...]}"
 shift
 all_targets=(cue_sheet run_sheet probe_dispatch probe_flac probe_wavpack probe_monkeys_audio
-             probe_tta probe_alac cdtext_file seek_table_cache)
+             probe_tta probe_alac cdtext_file seek_table_cache flac_differential)
 targets=("${@:-${all_targets[@]}}")
 parallel="${TRAKMAP_FUZZ_PARALLEL:-2}"
 
@@ -36,6 +36,7 @@ max_len() {
     probe_wavpack | probe_monkeys_audio | probe_tta | cdtext_file) echo 4096 ;;
     seek_table_cache) echo 2048 ;;
     cue_sheet | probe_alac) echo 8192 ;;
+    flac_differential) echo 4096 ;;
     *) echo 16384 ;;
   esac
 }
@@ -59,10 +60,14 @@ run_target() {
   local status=0
   # stdout and stderr of the code under test are closed (-close_fd_mask=3);
   # libFuzzer and the sanitizers still report on their own copy of stderr.
-  timeout --kill-after=30 $((seconds + 300)) "$build/fuzz/fuzz_$target" \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$(max_len "$target")" \
-    -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
-    $(dictionary "$target") "$corpus" </dev/null >"$work/$target.log" 2>&1 || status=$?
+  # The processor time it took (user and system seconds) goes to $target.cpu:
+  # with other work on the machine, executions per second of that time say
+  # more about a target than per second of the clock.
+  local TIMEFORMAT='%U %S'
+  { time timeout --kill-after=30 $((seconds + 300)) "$build/fuzz/fuzz_$target" \
+      -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$(max_len "$target")" \
+      -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" \
+      $(dictionary "$target") "$corpus" </dev/null >"$work/$target.log" 2>&1 || status=$?; } 2>"$work/$target.cpu"
   local last
   last="$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE|INITED)' "$work/$target.log" | tail -1 || true)"
   local execs
@@ -72,7 +77,10 @@ run_target() {
     tail -60 "$work/$target.log"
     return 1
   fi
-  echo "ok   $target: ${execs:-?} executions; ${last}"
+  local cpu rate
+  cpu="$(awk '{ printf "%.1f", $1 + $2 }' "$work/$target.cpu")"
+  rate="$(awk -v n="${execs:-0}" '{ t = $1 + $2; printf "%d", (t > 0 ? n / t : 0) }' "$work/$target.cpu")"
+  echo "ok   $target: ${execs:-?} executions in ${cpu} s of processor time (${rate} a second); ${last}"
 }
 
 failed=0

@@ -63,7 +63,10 @@ Digest md5Of(const std::vector<std::uint8_t>& bytes, std::size_t count) {
 class WavPack : public ::testing::Test {
 protected:
     void SetUp() override { setSeekTableCacheRoot(cacheDir_.path().native()); }
-    void TearDown() override { setSeekTableCacheRoot(PathString()); }
+    void TearDown() override {
+        setSeekTableCacheRoot(PathString());
+        setWavPackScanBytes(kWavPackScanBytes);
+    }
 
     AudioInfoPtr probeBytes(const std::vector<std::uint8_t>& bytes) {
         fs::path file = files_ / ("f" + std::to_string(++fileCount_) + ".wv");
@@ -84,25 +87,31 @@ protected:
 };
 
 TEST_F(WavPack, AFileIsNamedByItsFirstMebibyteOrAllOfASmallerOne) {
-    for (std::uint32_t size : {3000u, kMiB - 1, kMiB, kMiB + 500}) {
-        SCOPED_TRACE(size);
-        WavPackFile file;
-        std::uint32_t blocks = 0;
-        // Blocks of 64 KiB, the last one taking what is left.
-        for (std::uint32_t left = size; left > 0; ++blocks) {
-            std::uint32_t length = left >= 65536 + 32 ? 65536 : left;
-            file.block(1000, length);
-            left -= length;
+    // The product's window, and the smaller one the fuzz target sets through
+    // the seam, which must keep every rule.
+    for (std::uint32_t window : {kMiB, 16384u}) {
+        setWavPackScanBytes(window);
+        for (std::uint32_t size : {3000u, window - 1, window, window + 500}) {
+            SCOPED_TRACE(std::to_string(window) + " " + std::to_string(size));
+            WavPackFile file;
+            std::uint32_t blocks = 0;
+            // Blocks of a sixteenth of the window, the last one taking what is left.
+            const std::uint32_t blockBytes = window / 16;
+            for (std::uint32_t left = size; left > 0; ++blocks) {
+                std::uint32_t length = left >= blockBytes + 32 ? blockBytes : left;
+                file.block(1000, length);
+                left -= length;
+            }
+            ASSERT_EQ(file.b.size(), size);
+            AudioInfoPtr info = probeBytes(file.b.bytes);
+            ASSERT_NE(info, nullptr);
+            EXPECT_EQ(info->codec, kCodecWavPack);
+            EXPECT_EQ(info->seekPointCount, blocks + 1);
+            EXPECT_EQ(info->seekPoints[blocks], (SeekPoint{1000 * blocks, size}));
+            std::optional<SeekTableRecord> cached = loadSeekTable('W', md5Of(file.b.bytes, std::min(size, window)));
+            ASSERT_TRUE(cached);
+            EXPECT_EQ(cached->totalSamples, 1000 * blocks);
         }
-        ASSERT_EQ(file.b.size(), size);
-        AudioInfoPtr info = probeBytes(file.b.bytes);
-        ASSERT_NE(info, nullptr);
-        EXPECT_EQ(info->codec, kCodecWavPack);
-        EXPECT_EQ(info->seekPointCount, blocks + 1);
-        EXPECT_EQ(info->seekPoints[blocks], (SeekPoint{1000 * blocks, size}));
-        std::optional<SeekTableRecord> cached = loadSeekTable('W', md5Of(file.b.bytes, std::min(size, kMiB)));
-        ASSERT_TRUE(cached);
-        EXPECT_EQ(cached->totalSamples, 1000 * blocks);
     }
 }
 

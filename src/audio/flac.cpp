@@ -39,8 +39,7 @@ void readStreamInfo(FlacDecoder& decoder) {
     decoder.streamInfoSeen = true;
 }
 
-// Parses the frame header after the sync code. False for a malformed header
-// or one the stream's STREAMINFO cannot hold.
+// Parses the frame header after the sync code. False for a malformed header.
 bool readFrameHeader(FlacDecoder& decoder, FlacFrameHeader& header) {
     BitReader& reader = decoder.reader;
     header.variableBlocking = readBit(reader) != 0;
@@ -87,9 +86,11 @@ bool readFrameHeader(FlacDecoder& decoder, FlacFrameHeader& header) {
 
     readBits(reader, 8);  // header CRC-8, not checked
 
-    // The stream was accepted for its block size and channel count; a frame
-    // beyond either does not belong to it.
-    return header.blockSize <= decoder.maxBlockSize && header.channels <= decoder.channels;
+    // A frame of more samples or channels than STREAMINFO gives is taken as
+    // the reference decoder takes it: the walk keeps no samples, so nothing
+    // is sized by STREAMINFO, and refusing the frame would call a stream that
+    // plays damaged.
+    return true;
 }
 
 // Skips the residual of a predictor of `order` to find where it ends.

@@ -16,8 +16,8 @@ namespace trakmap {
 namespace {
 
 // The first MiB of a file (all of a smaller one) names its cache entry and
-// holds its first block.
-constexpr std::uint32_t kScanBytes = 1048576;
+// holds its first block; tests may make the window smaller.
+std::uint32_t scanBytes = kWavPackScanBytes;
 constexpr std::uint32_t kBlockHeaderBytes = 32;
 constexpr std::uint32_t kBlockSizeBias = 8;  // the size field leaves out id and size
 constexpr std::uint32_t kTotalSamplesAt = 12;
@@ -238,7 +238,7 @@ ProbeResult probeWavPack(NativeFile file) {
 
     // A file of 1 MiB or more is named by its first MiB, as it always was, so
     // stored records keep their meaning; a smaller one by all of it.
-    const auto scanned = static_cast<std::uint32_t>(std::min<std::uint64_t>(fileSize, kScanBytes));
+    const auto scanned = static_cast<std::uint32_t>(std::min<std::uint64_t>(fileSize, scanBytes));
     HeapBytes buffer(static_cast<std::uint8_t*>(allocBlock(scanned == 0 ? 1 : scanned)));
     if (!buffer) return refusedResult(kNoMemoryReason);
     if (!readExactlyAt(file, 0, buffer.get(), scanned)) return refusedResult(unreadableReason(0));
@@ -264,5 +264,7 @@ ProbeResult probeWavPack(NativeFile file) {
     }
     return walkStream(file, fileSize, static_cast<std::uint64_t>(firstBlock), header, cdStream, digest);
 }
+
+void setWavPackScanBytes(std::uint32_t bytes) { scanBytes = bytes; }
 
 }  // namespace trakmap
