@@ -156,6 +156,26 @@ bool platformReadFile(NativeFile file, void* buffer, std::uint32_t count, std::u
     return true;
 }
 
+bool platformReadFileAt(NativeFile file, std::uint64_t offset, void* buffer, std::uint32_t count,
+                        std::uint32_t* got) {
+    *got = 0;
+    if (file == kInvalidFile) return false;
+    std::size_t total = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (total < count) {
+        ssize_t n = ::pread(static_cast<int>(file), bytes + total, count - total, static_cast<off_t>(offset + total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *got = static_cast<std::uint32_t>(total);
+            return false;
+        }
+        if (n == 0) break;
+        total += static_cast<std::size_t>(n);
+    }
+    *got = static_cast<std::uint32_t>(total);
+    return true;
+}
+
 bool platformWriteFile(NativeFile file, const void* buffer, std::uint32_t count,
                        std::uint32_t* written) {
     *written = 0;
