@@ -279,8 +279,12 @@ bool looksLikeFrameHeader(const FlacDecoder& decoder, const std::uint8_t* bytes)
     if (blockSizeCode == 1) blockSize = 192;
     else if (blockSizeCode <= 5) blockSize = 576 << (blockSizeCode - 2);
     else if (blockSizeCode == 6) blockSize = bytes[at++] + 1;
-    else if (blockSizeCode == 7) blockSize = (bytes[at] << 8 | bytes[at + 1]) + 1, at += 2;
-    else blockSize = 256 << (blockSizeCode - 8);
+    else if (blockSizeCode == 7) {
+        blockSize = (bytes[at] << 8 | bytes[at + 1]) + 1;
+        at += 2;
+    } else {
+        blockSize = 256 << (blockSizeCode - 8);
+    }
     if (blockSize > decoder.maxBlockSize) return false;
     if (sampleRateCode == 12) at += 1;
     else if (sampleRateCode == 13 || sampleRateCode == 14) at += 2;
@@ -439,8 +443,10 @@ namespace {
 
 constexpr std::uint64_t kFileSizeLimit = std::uint64_t{1} << 32;  // offsets in the table are 32-bit
 // The part of a file a thread of a split walk should have at least: less is
-// not worth starting a thread for.
+// not worth starting a thread for. Each part has a reader buffer of its own,
+// so their number is bounded too.
 constexpr std::uint64_t kSmallestWalkPart = std::uint64_t{1} << 19;
+constexpr unsigned kMostWalkParts = 8;
 constexpr Digest kNoSignature{};
 
 // A stream of the CD format, the only kind that gets a seek table.
@@ -500,7 +506,8 @@ ProbeResult walkStream(FlacDecoder& decoder, const FlacFileExtent& extent, bool 
     std::vector<SeekPoint> points;
     FlacWalk walk;
     const std::uint64_t frameBytes = extent.audioEnd > extent.firstFrame ? extent.audioEnd - extent.firstFrame : 0;
-    const auto parts = static_cast<unsigned>(std::min<std::uint64_t>(threads, frameBytes / kSmallestWalkPart));
+    const auto parts = static_cast<unsigned>(
+        std::min<std::uint64_t>(std::min(threads, kMostWalkParts), frameBytes / kSmallestWalkPart));
     if (parts > 1) {
         const std::vector<std::uint64_t> splitPoints = findFlacSplitPoints(decoder, extent.audioEnd, parts);
         walk = walkFlacFramesInParts(decoder, extent.audioEnd, extent.fileSize, cdStream ? &points : nullptr,
