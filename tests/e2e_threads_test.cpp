@@ -44,8 +44,10 @@ protected:
         cut.resize(cut.size() * 4 / 5);
         writeFile(dir / "cut.flac", cut);
         writeFile(dir / "notes.txt", "not audio, measured by its size\n");
-        // Files measured by their size, found under another name, walked in
-        // parts, and the same long file again, which a warm cache serves.
+        // One long file alone: its walk gets all the threads, in parts.
+        writeFile(dir / "single.cue", fileLine("long.flac", 1));
+        // Files measured by their size, found under another name, probed at
+        // once, and the same long file again, which the cache then serves.
         writeFile(dir / "mixed.cue", fileLine("notes.txt", 1) + fileLine("long.flac", 2) + fileLine("short.wav", 3) +
                                          fileLine("long.flac", 4) + fileLine("notes.txt", 5));
         // Refused at file 2: nothing is said about the files after it, not
@@ -62,12 +64,14 @@ protected:
         dir_ = nullptr;
     }
 
-    // The three sheets in one run, on `threads` threads, with the cache below `root`.
-    ToolResult run(unsigned threads, const std::string& root) {
+    // The sheets in one run, on `threads` threads, with the cache below
+    // `root`; the first walks the long file unless the cache has its table.
+    ToolResult run(unsigned threads, const std::string& root,
+                   const std::vector<std::string>& sheets = {"single.cue", "mixed.cue", "refused.cue", "missing.cue"}) {
         ToolRunOptions options;
         options.cacheRoot = root;
         options.setup = "export TRAKMAP_THREADS=" + std::to_string(threads);
-        return runTool({"mixed.cue", "refused.cue", "missing.cue"}, dir_->path(), scratch_.path(), options);
+        return runTool(sheets, dir_->path(), scratch_.path(), options);
     }
 
     static TempDir* dir_;
@@ -106,12 +110,13 @@ TEST_F(EndToEndThreads, EveryThreadCountWritesWhatOneThreadWrites) {
 TEST_F(EndToEndThreads, AnUnusableCacheIsSaidWhereOneThreadSaysIt) {
     writeFile(scratch_ / "plain", "a file, not a folder");
     const std::string root = (scratch_ / "plain" / "cache").string();
-    ToolResult one = run(1, root);
+    const std::vector<std::string> sheets = {"mixed.cue", "refused.cue", "missing.cue"};
+    ToolResult one = run(1, root, sheets);
     const std::size_t notice = one.err.find("seek tables are not cached");
     EXPECT_NE(notice, std::string::npos) << one.err;
     EXPECT_LT(one.err.find("mixed.cue: file 1 \"notes.txt\""), notice) << one.err;
     EXPECT_EQ(one.err.find("seek tables are not cached", notice + 1), std::string::npos) << one.err;
-    ToolResult two = run(2, root);
+    ToolResult two = run(2, root, sheets);
     EXPECT_EQ(two.out, one.out);
     EXPECT_EQ(two.err, one.err);
 }
