@@ -108,9 +108,20 @@ def cpu_model():
     return platform.processor() or "?"
 
 
+def process_state(pid):
+    """The state letter of a process (R, S, T for stopped, ...), or "?"."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return "?"
+
+
 def busy_processes():
+    """Fuzzing processes that are not stopped (a paused campaign takes no CPU)."""
     out = subprocess.run(["pgrep", "-fa", "fuzz"], capture_output=True, text=True).stdout
-    return [line for line in out.splitlines() if "pgrep" not in line]
+    lines = [line for line in out.splitlines() if "pgrep" not in line]
+    return [line for line in lines if process_state(line.split()[0]) != "T"]
 
 
 def ms(seconds):
