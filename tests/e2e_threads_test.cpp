@@ -38,14 +38,17 @@ protected:
         test::writeCdWave(dir / "short.wav", 2352 * 150);
         ASSERT_EQ(runShell("cd '" + dir.path().string() +
                            "' && flac -s -f -o long.flac noise.wav && flac -s -f -o short.flac short.wav && "
-                           "rm noise.wav short.wav"),
+                           "flac -s -f --no-md5-sum -o unsigned.flac noise.wav 2>/dev/null && rm noise.wav short.wav"),
                   0);
         std::vector<std::uint8_t> cut = test::readFileBytes(dir / "long.flac");
         cut.resize(cut.size() * 4 / 5);
         writeFile(dir / "cut.flac", cut);
         writeFile(dir / "notes.txt", "not audio, measured by its size\n");
-        // One long file alone: its walk gets all the threads, in parts.
+        // One long file alone, and one beside a short one: its walk gets all
+        // the threads, in parts. Without a signature the second is walked
+        // every time, whatever the cache holds.
         writeFile(dir / "single.cue", fileLine("long.flac", 1));
+        writeFile(dir / "pair.cue", fileLine("short.flac", 1) + fileLine("unsigned.flac", 2));
         // Files measured by their size, found under another name, probed at
         // once, and the same long file again, which the cache then serves.
         writeFile(dir / "mixed.cue", fileLine("notes.txt", 1) + fileLine("long.flac", 2) + fileLine("short.wav", 3) +
@@ -67,7 +70,8 @@ protected:
     // The sheets in one run, on `threads` threads, with the cache below
     // `root`; the first walks the long file unless the cache has its table.
     ToolResult run(unsigned threads, const std::string& root,
-                   const std::vector<std::string>& sheets = {"single.cue", "mixed.cue", "refused.cue", "missing.cue"}) {
+                   const std::vector<std::string>& sheets = {"single.cue", "mixed.cue", "refused.cue", "missing.cue",
+                                                             "pair.cue"}) {
         ToolRunOptions options;
         options.cacheRoot = root;
         options.setup = "export TRAKMAP_THREADS=" + std::to_string(threads);

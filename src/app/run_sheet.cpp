@@ -72,18 +72,24 @@ unsigned probeThreads() {
 
 // The one place where files are probed on several threads. Probing prints
 // nothing and the report is made afterwards, file by file in order, so what
-// the user sees does not depend on which file was done first. A sheet of
-// one audio file gives its walk all the threads.
+// the user sees does not depend on which file was done first. A file that
+// holds more than half of the sheet's audio bytes (the only one of a sheet,
+// most often) would keep one thread busy long after the others are done:
+// its walk is split over all the threads as well.
 void probeAhead(const CueSheet& sheet, const DiscContext& context, std::vector<OpenedFile>& opened,
                 unsigned threads) {
     std::vector<std::size_t> audio;
-    for (std::size_t i = 0; i < opened.size(); ++i)
-        if (sheet.files[i].type == kFileWave) audio.push_back(i);
+    std::uint64_t audioBytes = 0;
+    for (std::size_t i = 0; i < opened.size(); ++i) {
+        if (sheet.files[i].type != kFileWave) continue;
+        audio.push_back(i);
+        audioBytes += sheet.files[i].size;
+    }
     if (threads <= 1 || audio.empty()) return;
     const unsigned fileThreads = static_cast<unsigned>(std::min<std::size_t>(threads, audio.size()));
-    const unsigned walkThreads = threads / fileThreads;
     platformRunInParallel(audio.size(), fileThreads, [&](std::size_t n) {
         OpenedFile& file = opened[audio[n]];
+        const unsigned walkThreads = sheet.files[audio[n]].size > audioBytes / 2 ? threads : 1;
         holdSeekTableCacheNotices(&file.cacheNotices);
         file.probeResult = probeAudioFileOnThreads(context.handles[audio[n]].get(), walkThreads);
         dropSeekTable(file.probeResult);
