@@ -5,6 +5,7 @@
 # of every run. Then runs the in-process walk benchmark, when it was built.
 #
 #   bench/run-bench.sh [pairs]        (default 7 interleaved pairs)
+#   bench/run-bench.sh --data-only    (only make the albums)
 #
 # The album is made once and kept outside the repository, in
 # $TRAKMAP_BENCH_DATA (default ${XDG_CACHE_HOME:-~/.cache}/trakmap-bench).
@@ -12,6 +13,8 @@ set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 repo="$(dirname "$here")"
+data_only=
+if [[ "${1:-}" == --data-only ]]; then data_only=1; shift; fi
 pairs="${1:-7}"
 data="${TRAKMAP_BENCH_DATA:-${XDG_CACHE_HOME:-$HOME/.cache}/trakmap-bench}"
 build="${TRAKMAP_BENCH_BUILD:-$repo/build-bench}"
@@ -23,21 +26,46 @@ done
 
 mkdir -p "$data"
 
-# The album is remade only when the synthesizer or the encoders change.
-stamp="$( (cat "$here/synth_album.cpp"; flac --version; wavpack --version 2>&1 | head -1; echo "$album_seconds") | md5sum | cut -c1-32)"
-if [[ ! -f "$data/album.flac" || ! -f "$data/album.wv" || "$(cat "$data/stamp" 2>/dev/null)" != "$stamp" ]]; then
-    echo "Making the ${album_seconds}-second album in $data (once)..."
+# The albums are remade only when the synthesizer or the encoders change:
+# - album.flac / album.wv: the project's album (seed 0, four voices), flac -8
+#   and wavpack -hh;
+# - album2.flac: other songs and denser, noisier chords (seed 7, ten voices),
+#   flac -8 -e;
+# - tracks/NN.flac: the project's album cut into 20 files of 3:42, flac -8,
+#   with one sheet over all of them.
+second_seed=7
+second_voices=10
+track_count=20
+stamp="$( (cat "$here/synth_album.cpp"; flac --version; wavpack --version 2>&1 | head -1;
+           echo "$album_seconds $second_seed $second_voices $track_count") | md5sum | cut -c1-32)"
+if [[ ! -f "$data/album.flac" || ! -f "$data/album.wv" || ! -f "$data/album2.flac" ||
+      ! -f "$data/tracks/$track_count.flac" || "$(cat "$data/stamp" 2>/dev/null)" != "$stamp" ]]; then
+    echo "Making the ${album_seconds}-second albums in $data (once)..."
     rm -f "$data/stamp"
     c++ -O2 -std=c++20 -o "$data/synth_album" "$here/synth_album.cpp"
     "$data/synth_album" "$data/album.wav" "$album_seconds"
     flac -8 --silent -f -o "$data/album.flac" "$data/album.wav"
     wavpack -hh -q -y -o "$data/album.wv" "$data/album.wav"
+    rm -rf "$data/tracks"
+    mkdir -p "$data/tracks"
+    track_samples=$((album_seconds * 44100 / track_count))
+    for ((t = 0; t < track_count; t++)); do
+        flac -8 --silent -f --skip=$((t * track_samples)) --until=$(((t + 1) * track_samples)) \
+            -o "$data/tracks/$(printf '%02d' $((t + 1))).flac" "$data/album.wav"
+    done
     rm -f "$data/album.wav"
+    "$data/synth_album" "$data/album2.wav" "$album_seconds" "$second_seed" "$second_voices"
+    flac -8 -e --silent -f -o "$data/album2.flac" "$data/album2.wav"
+    rm -f "$data/album2.wav"
     echo "$stamp" > "$data/stamp"
 fi
-for codec in flac wv; do
-    printf 'FILE "album.%s" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n' "$codec" > "$data/album-$codec.cue"
+for album in album.flac album.wv album2.flac; do
+    printf 'FILE "%s" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n' "$album" > "$data/${album/./-}.cue"
 done
+for ((t = 1; t <= track_count; t++)); do
+    printf 'FILE "tracks/%02d.flac" WAVE\n  TRACK %02d AUDIO\n    INDEX 01 00:00:00\n' "$t" "$t"
+done > "$data/tracks-flac.cue"
+if [[ "${data_only:-}" == 1 ]]; then exit 0; fi
 
 echo "Building the tool (Release) in $build..."
 mkdir -p "$build"
@@ -78,9 +106,32 @@ else
     echo "run-bench: MinGW-w64 or Wine is missing, so the Windows executables are not timed" >&2
 fi
 
+# The walk held to one core is timed against the tool as it was before its
+# walk ran on several threads: $TRAKMAP_BENCH_BASELINE names that commit
+# ("none" leaves the comparison out). It is built once per commit.
+baseline_ref="${TRAKMAP_BENCH_BASELINE:-6a9eab9}"
+baseline_args=()
+if [[ "$baseline_ref" != none ]] && command -v taskset >/dev/null &&
+    baseline_commit="$(git -C "$repo" rev-parse -q --verify "$baseline_ref^{commit}")"; then
+    if [[ ! -x "$build/baseline/trakmap" || "$(cat "$build/baseline/commit" 2>/dev/null)" != "$baseline_commit" ]]; then
+        rm -rf "$build/baseline" "$build/baseline-src"
+        mkdir -p "$build/baseline-src"
+        git -C "$repo" archive "$baseline_commit" | tar -x -C "$build/baseline-src"
+        if ! { cmake -S "$build/baseline-src" -B "$build/baseline" -DCMAKE_BUILD_TYPE=Release -DTRAKMAP_BUILD_TESTS=OFF &&
+                   cmake --build "$build/baseline" -j2 --target trakmap; } >>"$build/build.log" 2>&1; then
+            cat "$build/build.log" >&2
+            exit 1
+        fi
+        echo "$baseline_commit" > "$build/baseline/commit"
+    fi
+    baseline_args=(--baseline "$build/baseline/trakmap")
+else
+    echo "run-bench: no earlier build (or no taskset), so the walk on one core is not compared" >&2
+fi
+
 c++ -O2 -o "$build/spawn_timed" "$here/spawn_timed.cpp"
 python3 "$here/time_tools.py" --tool "$build/trakmap" --launcher "$build/spawn_timed" --data "$data" --pairs "$pairs" \
-    "${windows_args[@]}"
+    "${baseline_args[@]}" "${windows_args[@]}"
 
 if [[ -x "$build/bench/flac_walk_bench" ]]; then
     echo

@@ -5,7 +5,11 @@
 // fade out into two seconds of digital silence. The output is the same on
 // every run.
 //
-//   synth_album <output.wav> <seconds>
+//   synth_album <output.wav> <seconds> [seed [voices]]
+//
+// Another seed gives other songs, chords and noise; more voices (default 4)
+// stack the chords into higher octaves, with hiss louder in proportion, for
+// denser, noisier material.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -23,6 +27,9 @@ constexpr double kPi = 3.14159265358979323846;
 // xorshift64*: small, fast and reproducible everywhere.
 struct Random {
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    explicit Random(std::uint64_t seed) : state(0x9E3779B97F4A7C15ull ^ (seed * 0xD1B54A32D192ED03ull)) {
+        if (state == 0) state = 1;
+    }
     std::uint64_t next() {
         state ^= state >> 12;
         state ^= state << 25;
@@ -87,11 +94,17 @@ void putLe(std::vector<unsigned char>& out, std::uint32_t value, int bytes) {
 static_assert(std::endian::native == std::endian::little);
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: synth_album <output.wav> <seconds>\n");
+    if (argc < 3 || argc > 5) {
+        std::fprintf(stderr, "usage: synth_album <output.wav> <seconds> [seed [voices]]\n");
         return 2;
     }
     const long seconds = std::atol(argv[2]);
+    const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
+    const long voices = argc > 4 ? std::atol(argv[4]) : 4;
+    if (voices < 1 || voices > 16) {
+        std::fprintf(stderr, "synth_album: 1 to 16 voices\n");
+        return 2;
+    }
     const std::uint64_t frames = static_cast<std::uint64_t>(seconds) * kRate;
     const std::uint64_t dataBytes = frames * 4;
     if (seconds <= 0 || dataBytes > 0xFFFFFFFFull - 36) {
@@ -119,11 +132,11 @@ int main(int argc, char** argv) {
     putLe(header, static_cast<std::uint32_t>(dataBytes), 4);
     std::fwrite(header.data(), 1, header.size(), out);
 
-    Random random;
+    Random random(seed);
     // Triads and sevenths over the roots of a few common progressions.
     static const int kChordShapes[][4] = {{0, 4, 7, 12}, {0, 3, 7, 10}, {0, 4, 7, 11}, {0, 3, 7, 12}};
     static const int kRoots[] = {48, 53, 55, 45, 50, 52, 43, 47};
-    std::array<Voice, 4> chord;
+    std::vector<Voice> chord(static_cast<std::size_t>(voices));
     Voice bass;
     const int beat = kRate / 2;  // 120 beats a minute
     int chordLeft = 0, beatLeft = 0;
@@ -131,6 +144,8 @@ int main(int argc, char** argv) {
     const std::uint64_t fadeLength = 4 * kRate, silenceLength = 2 * kRate;
     double drumGain = 0, drumDecay = 1, hissLow = 0, drumLow = 0;
     const double songGain = 5200.0;
+    // Denser chords come with more hiss: noisier material, larger residuals.
+    const double hissGain = 60.0 * static_cast<double>(voices) / 4.0;
 
     std::vector<std::int16_t> block;
     block.reserve(2 * 65536);
@@ -147,7 +162,8 @@ int main(int argc, char** argv) {
             const int* shape = kChordShapes[random.below(4)];
             double sustain = 1.5 + 2.5 * random.uniform();
             for (std::size_t v = 0; v < chord.size(); ++v)
-                chord[v].start(noteHz(root + 12 + shape[v]), 0.5 + 0.5 * random.uniform(), sustain,
+                chord[v].start(noteHz(root + 12 + shape[v % 4] + 12 * static_cast<int>(v / 4)),
+                               (0.5 + 0.5 * random.uniform()) * 4.0 / static_cast<double>(chord.size()), sustain,
                                0.2 + 0.6 * random.uniform());
             bass.start(noteHz(root - 12), 1.2, sustain * 1.5, 0.5);
             chordLeft = beat * (4 + 2 * random.below(3));  // 2, 3 or 4 seconds
@@ -178,8 +194,8 @@ int main(int argc, char** argv) {
         double hissLeft = hissLow + 0.4 * random.noise();
         double hissRight = hissLow + 0.4 * random.noise();
 
-        double l = level * (songGain * (left + drum) + 60.0 * hissLeft);
-        double r = level * (songGain * (right + drum * 0.9) + 60.0 * hissRight);
+        double l = level * (songGain * (left + drum) + hissGain * hissLeft);
+        double r = level * (songGain * (right + drum * 0.9) + hissGain * hissRight);
         block.push_back(static_cast<std::int16_t>(std::clamp(std::lround(l), -32768L, 32767L)));
         block.push_back(static_cast<std::int16_t>(std::clamp(std::lround(r), -32768L, 32767L)));
         if (block.size() == block.capacity()) {

@@ -6,6 +6,12 @@ is a fresh process; each goes through the small launcher spawn_timed, which
 gives its wall time (a monotonic clock around fork, exec and wait), its CPU
 time and its peak resident memory (the kernel's accounting of that one child). Prints Markdown tables.
 
+It also times the walk on a second album of other music (album2.flac,
+flac -8 -e) and on the first album cut into one file per track (tracks/*.flac,
+one sheet), each against `flac -t` over the same files, and, given --baseline
+(the tool as it was before its walk ran on several threads), the walk held to
+one core (taskset -c 0) against that build held to the same core.
+
 Given the two Windows executables (--windows-i686, --windows-x86_64), it also
 times them against each other under Wine, which run-bench.sh has started in a
 throwaway prefix: each walks the FLAC file with an empty cache, and each
@@ -13,6 +19,7 @@ starts up alone (trakmap.exe -h), so that the ratio of their walks can be
 taken with Wine's start-up subtracted.
 """
 import argparse
+import glob
 import os
 import platform
 import shutil
@@ -40,9 +47,11 @@ def tool_env(cache_root):
     return env
 
 
-def check_report(tool, sheet, cache_root):
+def check_report(tool, sheet, cache_root, extra_env=None):
     """The tool must measure the album; returns its report."""
-    result = subprocess.run([tool, sheet], env=tool_env(cache_root), capture_output=True, text=True, check=True)
+    env = tool_env(cache_root)
+    env.update(extra_env or {})
+    result = subprocess.run([tool, sheet], env=env, capture_output=True, text=True, check=True)
     leadout = [line for line in result.stdout.splitlines() if line.startswith("LeadOut")]
     if result.stderr or not leadout or ALBUM_LEADOUT not in leadout[0]:
         raise SystemExit(f"time_tools: the tool did not measure {sheet}:\n{result.stdout}{result.stderr}")
@@ -99,9 +108,20 @@ def cpu_model():
     return platform.processor() or "?"
 
 
+def process_state(pid):
+    """The state letter of a process (R, S, T for stopped, ...), or "?"."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return "?"
+
+
 def busy_processes():
+    """Fuzzing processes that are not stopped (a paused campaign takes no CPU)."""
     out = subprocess.run(["pgrep", "-fa", "fuzz"], capture_output=True, text=True).stdout
-    return [line for line in out.splitlines() if "pgrep" not in line]
+    lines = [line for line in out.splitlines() if "pgrep" not in line]
+    return [line for line in lines if process_state(line.split()[0]) != "T"]
 
 
 def ms(seconds):
@@ -114,6 +134,7 @@ def main():
     parser.add_argument("--launcher", required=True, help="spawn_timed")
     parser.add_argument("--data", required=True)
     parser.add_argument("--pairs", type=int, default=7)
+    parser.add_argument("--baseline", help="an earlier build of the tool, timed on one core against this one")
     parser.add_argument("--windows-i686", help="the 32-bit trakmap.exe, timed under Wine")
     parser.add_argument("--windows-x86_64", help="the 64-bit trakmap.exe, timed under Wine")
     parser.add_argument("--wine-i686", default="wine", help="the Wine loader that runs the 32-bit executable")
@@ -128,6 +149,13 @@ def main():
     flac_sheet = os.path.join(args.data, "album-flac.cue")
     wv_sheet = os.path.join(args.data, "album-wv.cue")
     flac_mb = os.path.getsize(flac_file) / 1e6
+    album2_file = os.path.join(args.data, "album2.flac")
+    album2_sheet = os.path.join(args.data, "album2-flac.cue")
+    album2_mb = os.path.getsize(album2_file) / 1e6
+    track_files = sorted(glob.glob(os.path.join(args.data, "tracks", "*.flac")))
+    tracks_sheet = os.path.join(args.data, "tracks-flac.cue")
+    tracks_mb = sum(os.path.getsize(f) for f in track_files) / 1e6
+    one_core = ["taskset", "-c", "0"]
 
     scratch = tempfile.mkdtemp(prefix="trakmap-bench-")
     try:
@@ -135,10 +163,23 @@ def main():
         os.mkdir(warm_root)
         # Fill the warm cache, and check that both files measure and that a
         # cached table gives the same report as a walk.
-        for sheet in (flac_sheet, wv_sheet):
+        for sheet in (flac_sheet, wv_sheet, album2_sheet, tracks_sheet):
             walked = check_report(args.tool, sheet, warm_root)
             if check_report(args.tool, sheet, warm_root) != walked:
                 raise SystemExit(f"time_tools: the cached report of {sheet} differs from the walked one")
+            # One thread or several: the same report, and the same as the earlier build's.
+            for threads in ("1", "2"):
+                root = os.path.join(scratch, f"threads{threads}")
+                os.makedirs(root, exist_ok=True)
+                if check_report(args.tool, sheet, root, {"TRAKMAP_THREADS": threads}) != walked:
+                    raise SystemExit(f"time_tools: the report of {sheet} on {threads} thread(s) differs")
+                shutil.rmtree(root)
+            if args.baseline:
+                root = os.path.join(scratch, "baseline")
+                os.makedirs(root, exist_ok=True)
+                if check_report(args.baseline, sheet, root) != walked:
+                    raise SystemExit(f"time_tools: the earlier build's report of {sheet} differs")
+                shutil.rmtree(root)
         if windows:
             # Both executables must give the same report, byte for byte, from
             # a walk and from the cache the other one stored.
@@ -156,18 +197,18 @@ def main():
             if any(report != reports[0] for report in reports):
                 raise SystemExit("time_tools: the two Windows executables give different reports")
         # Both sides read the same files from the page cache.
-        read_once(flac_file)
-        read_once(wv_file)
+        for path in [flac_file, wv_file, album2_file] + track_files:
+            read_once(path)
 
         runs = 0
 
-        def cold(sheet):
+        def cold(sheet, tool=args.tool, prefix=()):
             nonlocal runs
             runs += 1
             root = os.path.join(scratch, f"cold{runs}")
             os.mkdir(root)
             try:
-                return spawn_and_time(args.launcher, [args.tool, sheet], tool_env(root))
+                return spawn_and_time(args.launcher, [*prefix, tool, sheet], tool_env(root))
             finally:
                 shutil.rmtree(root)
 
@@ -196,7 +237,16 @@ def main():
             "wv_ref": lambda: ref(["wvunpack", "-vq", wv_file]),
             "wv_warm": lambda: warm(wv_sheet),
             "startup": lambda: ref([args.tool, "-h"]),
+            "album2_cold": lambda: cold(album2_sheet),
+            "album2_ref": lambda: ref(["flac", "-t", "--silent", album2_file]),
+            "tracks_cold": lambda: cold(tracks_sheet),
+            "tracks_ref": lambda: ref(["flac", "-t", "--silent", *track_files]),
         }
+        if args.baseline:
+            kinds.update({
+                "core_cold": lambda: cold(flac_sheet, prefix=one_core),
+                "core_baseline": lambda: cold(flac_sheet, tool=args.baseline, prefix=one_core),
+            })
         if windows:
             kinds.update({
                 "win32_cold": lambda: windows_cold(*win32),
@@ -207,9 +257,11 @@ def main():
         # Each pair runs its two sides back to back, the side going first
         # alternating from pair to pair.
         groups = [("flac_cold", "flac_ref"), ("flac_warm", "flac_cold"), ("wv_cold", "wv_ref"),
-                  ("wv_warm", "startup")]
-        if windows:
-            groups += [("win32_cold", "win64_cold"), ("win32_startup", "win64_startup")]
+                  ("wv_warm", "startup"), ("album2_cold", "album2_ref"), ("tracks_cold", "tracks_ref")]
+        if args.baseline:
+            groups.append(("core_cold", "core_baseline"))
+        windows_groups = [("win32_cold", "win64_cold"), ("win32_startup", "win64_startup")] if windows else []
+        groups += windows_groups
         load_before = os.getloadavg()
         busy_before = busy_processes()
         results = {kind: [] for kind in kinds}
@@ -235,6 +287,8 @@ def main():
     print(f"- compiler: {first_line(['c++', '--version'])}")
     print(f"- reference: {first_line(['flac', '--version'])}; {first_line(['wvunpack', '--version'])}")
     print(f"- album: {flac_mb:.1f} MB FLAC (flac -8), {os.path.getsize(wv_file) / 1e6:.1f} MB WavPack (-hh)")
+    print(f"- second album (other songs, denser and noisier): {album2_mb:.1f} MB FLAC (flac -8 -e)")
+    print(f"- the album in {len(track_files)} files, one per track: {tracks_mb:.1f} MB FLAC (flac -8)")
     print(f"- load average (1, 5, 15 min) before: {', '.join(f'{x:.2f}' for x in load_before)}; "
           f"after: {', '.join(f'{x:.2f}' for x in load_after)}")
     busy = busy_before or busy_after
@@ -250,14 +304,26 @@ def main():
         "wv_warm": "tool, WavPack, warm cache",
         "wv_ref": "wvunpack -vq",
         "startup": "tool -h (process start-up)",
+        "album2_cold": "tool, second album, empty cache (walk)",
+        "album2_ref": "flac -t --silent, second album",
+        "tracks_cold": "tool, one file per track, empty cache (walks)",
+        "tracks_ref": "flac -t --silent, one file per track",
+        "core_cold": "tool on one core (taskset -c 0), empty cache",
+        "core_baseline": "earlier build on one core, empty cache",
     }
+    sizes = {"flac_cold": flac_mb, "flac_ref": flac_mb, "album2_cold": album2_mb, "album2_ref": album2_mb,
+             "tracks_cold": tracks_mb, "tracks_ref": tracks_mb, "core_cold": flac_mb, "core_baseline": flac_mb}
     print("## Medians")
     print()
     print("| run | wall ms | CPU ms | peak RSS MiB (max) | FLAC MB/s (wall) |")
     print("|---|---:|---:|---:|---:|")
-    for kind in ("flac_cold", "flac_warm", "flac_ref", "wv_cold", "wv_warm", "wv_ref", "startup"):
+    shown = ["flac_cold", "flac_warm", "flac_ref", "album2_cold", "album2_ref", "tracks_cold", "tracks_ref",
+             "wv_cold", "wv_warm", "wv_ref", "startup"]
+    if args.baseline:
+        shown[3:3] = ["core_cold", "core_baseline"]
+    for kind in shown:
         wall = med(kind, 0)
-        rate = f"{flac_mb / wall:.0f}" if kind in ("flac_cold", "flac_ref") else ""
+        rate = f"{sizes[kind] / wall:.0f}" if kind in sizes else ""
         peak = max(r[2] for r in results[kind]) / 1024
         print(f"| {names[kind]} | {ms(wall)} | {ms(med(kind, 1))} | {peak:.1f} | {rate} |")
     print()
@@ -278,12 +344,34 @@ def main():
               f"{wv_tool[0] / wv_ref[0]:.4f} |")
     print()
 
-    peak_flac = max(r[2] for r in results["flac_cold"]) / 1024
+    print("## More FLAC pairs (wall ms)")
+    print()
+    header = "| pair | 2nd album walk | flac -t | ratio | per-track walks | flac -t | ratio |"
+    rule = "|---:|---:|---:|---:|---:|---:|---:|"
+    if args.baseline:
+        header += " one core | earlier, one core | ratio |"
+        rule += "---:|---:|---:|"
+    print(header)
+    print(rule)
+    for i in range(args.pairs):
+        row = f"| {i + 1} |"
+        for group in groups[4:7 if args.baseline else 6]:
+            (a, b) = paired[group][i]
+            row += f" {ms(a[0])} | {ms(b[0])} | {a[0] / b[0]:.3f} |"
+        print(row)
+    print()
+
+    walk_kinds = ["flac_cold", "album2_cold", "tracks_cold"] + (["core_cold"] if args.baseline else [])
+    peak_flac = max(r[2] for kind in walk_kinds for r in results[kind]) / 1024
     targets = [
-        ("FLAC walk / flac -t", groups[0], 0.2, "at most 0.2"),
+        ("FLAC walk / flac -t", groups[0], 0.1, "at most 0.1"),
         ("FLAC warm / walk", groups[1], 0.01, "under 0.01"),
         ("WavPack empty cache / wvunpack -vq", groups[2], 0.05, "under 0.05"),
+        ("second album: walk / flac -t", groups[4], 0.1, "at most 0.1"),
+        ("one file per track: walks / flac -t", groups[5], 0.1, "at most 0.1"),
     ]
+    if args.baseline:
+        targets.append(("one core: walk / earlier build's walk", groups[6], 1.0, "at most 1"))
     print("## Targets (ratios of the pairs: median and worst pair, wall time; median of CPU time)")
     print()
     print("| target | wall median | wall worst | CPU median | limit | met (wall median) |")
@@ -294,11 +382,11 @@ def main():
         met = "yes" if statistics.median(wall) <= limit else "no"
         print(f"| {name} | {statistics.median(wall):.4f} | {max(wall):.4f} | {statistics.median(cpu):.4f} | {text} "
               f"| {met} |")
-    print(f"| peak RSS of a FLAC walk (largest run) | {peak_flac:.1f} MiB | | | under 8 MiB "
+    print(f"| peak RSS of any FLAC walk (largest run) | {peak_flac:.1f} MiB | | | under 8 MiB "
           f"| {'yes' if peak_flac < 8 else 'no'} |")
     if windows:
         print()
-        print_windows_pair(args, results, paired, groups[-2:])
+        print_windows_pair(args, results, paired, windows_groups)
 
 
 def print_windows_pair(args, results, paired, groups):

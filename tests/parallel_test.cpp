@@ -19,6 +19,20 @@ TEST(Parallel, RunsEveryTaskExactlyOnceWhateverTheThreadCount) {
     EXPECT_GE(platformProcessorCount(), 1u);
 }
 
+// What the lock guards is changed by one thread at a time: no increment of
+// a plain counter is lost (and ThreadSanitizer sees no race).
+TEST(Parallel, ATaskLockLetsOneThreadAtATimeIn) {
+    TaskLock lock;
+    long counter = 0;
+    platformRunInParallel(4, 4, [&](std::size_t) {
+        for (int i = 0; i < 20000; ++i) {
+            TaskLockGuard guard(lock);
+            ++counter;
+        }
+    });
+    EXPECT_EQ(counter, 4 * 20000);
+}
+
 TEST(Parallel, OneThreadRunsTheTasksInOrderOnTheCaller) {
     std::vector<std::size_t> order;
     platformRunInParallel(5, 1, [&](std::size_t i) { order.push_back(i); });

@@ -28,7 +28,9 @@ int refill(BitReader& reader) {
     reader.bufferStart += reader.validBytes;
     reader.nextByte = 0;
     std::uint32_t got = 0;
-    bool ok = platformReadFile(reader.file, reader.buffer.get(), kReaderBufferBytes, &got);
+    // Each read says where it takes place, so that readers of one file on
+    // different threads do not move each other's position.
+    bool ok = platformReadFileAt(reader.file, reader.bufferStart, reader.buffer.get(), kReaderBufferBytes, &got);
     if (!ok) got = 0;
     reader.validBytes = got;
     std::memset(reader.buffer.get() + got, 0, kSlackBytes);

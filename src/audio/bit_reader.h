@@ -1,6 +1,6 @@
 // Reads a file as a stream of bits, most significant bit of each byte first,
-// through a 256 KiB buffer. Reads forward only, from the file position the
-// file had when the reader was set up.
+// through a 256 KiB buffer. Reads forward only, from the offset the reader was
+// set up at; it neither uses nor moves the file position.
 //
 // End of data: reads past the last bit return 0. A read that runs out part
 // way consumes the bits that were left and returns 0. `atEnd` is set exactly
@@ -33,9 +33,9 @@ struct BitReader {
     bool overrun = false;
 };
 
-// Allocates the buffer and reads the first piece from the file's current
-// position, which is `startOffset` bytes into the file (positions count from
-// the start of the file). False without memory.
+// Allocates the buffer and reads the first piece of the file from
+// `startOffset` (positions count from the start of the file). False without
+// memory.
 bool initReader(BitReader& reader, NativeFile file, std::uint64_t startOffset = 0);
 
 // Reads the next piece of the file into the buffer: 1 when the read delivered

@@ -1,6 +1,8 @@
 #include "audio/flac.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <memory>
 #include <new>
 #include <string>
@@ -10,6 +12,7 @@
 #include "audio/file_helpers.h"
 #include "audio/id3.h"
 #include "audio/trailing_tags.h"
+#include "platform/parallel.h"
 
 namespace trakmap {
 
@@ -205,20 +208,21 @@ void appendPoint(std::vector<SeekPoint>& points, SeekPoint point, std::size_t mo
     points.push_back(point);
 }
 
-}  // namespace
+// The most points a walk from the reader's position can need.
+std::size_t mostPointsFrom(const BitReader& reader, std::uint64_t fileSize) {
+    const auto from = static_cast<std::uint64_t>(bytePosition(reader));
+    return static_cast<std::size_t>((fileSize > from ? fileSize - from : 0) / kSmallestFrameBytes + 2);
+}
 
-FlacWalk walkFlacFrames(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
-                        std::vector<SeekPoint>* points) {
+// Walks on from the reader's position until the audio ends, a frame does not
+// parse, or a frame ends at or past `until`: `walk` then holds that end.
+void continueWalk(FlacDecoder& decoder, FlacWalk& walk, std::uint64_t fileSize, std::vector<SeekPoint>* points,
+                  std::size_t mostPoints, std::uint64_t until) {
     BitReader& reader = decoder.reader;
-    FlacWalk walk;
-    walk.audioEnd = audioEnd;
-    const auto firstFrame = static_cast<std::uint64_t>(bytePosition(reader));
-    const std::size_t mostPoints =
-        static_cast<std::size_t>((fileSize > firstFrame ? fileSize - firstFrame : 0) / kSmallestFrameBytes + 2);
     for (;;) {
         walk.stopOffset = static_cast<std::uint64_t>(bytePosition(reader));
         if (walk.stopOffset > walk.audioEnd) walk.audioEnd = fileSize;
-        if (walk.stopOffset == walk.audioEnd) break;
+        if (walk.stopOffset == walk.audioEnd || walk.stopOffset >= until) break;
         FlacFrameResult result = decodeFlacFrame(decoder);
         if (result != kFlacFrameDecoded) {
             walk.end = result == kFlacFrameRefused && !reader.overrun ? FlacWalkEnd::badFrame : FlacWalkEnd::cutFrame;
@@ -227,9 +231,198 @@ FlacWalk walkFlacFrames(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint6
         walk.samples += static_cast<std::uint64_t>(decoder.blockSize);
         if (points != nullptr) appendPoint(*points, SeekPoint{decoder.frameSample, decoder.frameOffset}, mostPoints);
     }
+}
+
+// A walk that stopped at a frame boundary it was asked to stop at, before the
+// audio's end.
+bool stoppedEarly(const FlacWalk& walk) {
+    return walk.end == FlacWalkEnd::audioEnd && walk.stopOffset != walk.audioEnd;
+}
+
+void finishWalk(const BitReader& reader, FlacWalk& walk, std::uint64_t fileSize) {
     // Data that ended before the file did was not all read.
     if (walk.end == FlacWalkEnd::cutFrame && reader.lastBuffer && reader.bufferStart + reader.validBytes < fileSize)
         walk.end = FlacWalkEnd::readFailed;
+}
+
+// CRC-8 of a frame header: polynomial 0x07, initial 0.
+std::uint8_t headerCrc8(const std::uint8_t* bytes, std::size_t count) {
+    std::uint32_t crc = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80) != 0 ? (crc << 1) ^ 0x07 : crc << 1;
+        crc &= 0xFF;
+    }
+    return static_cast<std::uint8_t>(crc);
+}
+
+// Whether `bytes` (at least kLongestFrameHeader of them) begin with a frame
+// header of this stream whose CRC-8 holds.
+constexpr std::size_t kLongestFrameHeader = 16;
+
+bool looksLikeFrameHeader(const FlacDecoder& decoder, const std::uint8_t* bytes) {
+    if (bytes[0] != 0xFF || (bytes[1] & 0xFE) != 0xF8) return false;
+    const unsigned blockSizeCode = bytes[2] >> 4, sampleRateCode = bytes[2] & 0x0F;
+    const unsigned assignment = bytes[3] >> 4, sampleSizeCode = (bytes[3] >> 1) & 0x07;
+    if (blockSizeCode == 0 || sampleRateCode == 15 || assignment > 10 || sampleSizeCode == 3 || (bytes[3] & 1) != 0)
+        return false;
+    if ((assignment <= 7 ? static_cast<std::int32_t>(assignment) + 1 : 2) > decoder.channels) return false;
+    // The coded number: a first byte of 0 to 6 leading ones after the first
+    // and that many bytes 10xxxxxx.
+    std::size_t at = 4;
+    int ones = std::countl_one(bytes[at]);
+    if (ones == 1 || ones > 7) return false;
+    int continuation = ones == 0 ? 0 : ones - 1;
+    ++at;
+    for (int i = 0; i < continuation; ++i, ++at)
+        if ((bytes[at] & 0xC0) != 0x80) return false;
+    std::int32_t blockSize = 0;
+    if (blockSizeCode == 1) blockSize = 192;
+    else if (blockSizeCode <= 5) blockSize = 576 << (blockSizeCode - 2);
+    else if (blockSizeCode == 6) blockSize = bytes[at++] + 1;
+    else if (blockSizeCode == 7) {
+        blockSize = (bytes[at] << 8 | bytes[at + 1]) + 1;
+        at += 2;
+    } else {
+        blockSize = 256 << (blockSizeCode - 8);
+    }
+    if (blockSize > decoder.maxBlockSize) return false;
+    if (sampleRateCode == 12) at += 1;
+    else if (sampleRateCode == 13 || sampleRateCode == 14) at += 2;
+    return headerCrc8(bytes, at) == bytes[at];
+}
+
+// Bytes searched for a frame header from each place the walk is to be split.
+constexpr std::uint32_t kSplitSearchBytes = 65536;
+
+}  // namespace
+
+FlacWalk walkFlacFrames(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
+                        std::vector<SeekPoint>* points) {
+    FlacWalk walk;
+    walk.audioEnd = audioEnd;
+    continueWalk(decoder, walk, fileSize, points, mostPointsFrom(decoder.reader, fileSize), UINT64_MAX);
+    finishWalk(decoder.reader, walk, fileSize);
+    return walk;
+}
+
+std::vector<std::uint64_t> findFlacSplitPoints(const FlacDecoder& decoder, std::uint64_t audioEnd,
+                                               unsigned parts) {
+    std::vector<std::uint64_t> found;
+    const auto firstFrame = static_cast<std::uint64_t>(bytePosition(decoder.reader));
+    if (parts < 2 || audioEnd <= firstFrame) return found;
+    const std::uint64_t span = audioEnd - firstFrame;
+    std::vector<std::uint8_t> window(kSplitSearchBytes + kLongestFrameHeader);
+    for (unsigned part = 1; part < parts; ++part) {
+        const std::uint64_t from = std::max(firstFrame + span / parts * part, found.empty() ? 0 : found.back() + 1);
+        if (from >= audioEnd) break;
+        std::uint32_t got = 0;
+        const auto wanted = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(window.size(), audioEnd - from));
+        if (!platformReadFileAt(decoder.reader.file, from, window.data(), wanted, &got)) break;
+        if (got < kLongestFrameHeader) continue;
+        for (std::uint32_t at = 0; at + kLongestFrameHeader <= got && at < kSplitSearchBytes; ++at) {
+            if (window[at] == 0xFF && looksLikeFrameHeader(decoder, window.data() + at)) {
+                found.push_back(from + at);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+namespace {
+
+// One part of a split walk: from its start until the next part's start.
+struct WalkPart {
+    std::unique_ptr<FlacDecoder> own;  // null for the first part, which walks on the caller's decoder
+    FlacDecoder* decoder = nullptr;
+    std::vector<SeekPoint> points;
+    std::size_t mostPoints = 0;
+    std::uint64_t until = UINT64_MAX;
+    FlacWalk walk;
+};
+
+// A decoder of the same stream whose reader starts at `offset`.
+std::unique_ptr<FlacDecoder> decoderAt(const FlacDecoder& decoder, std::uint64_t offset) {
+    std::unique_ptr<FlacDecoder> copy(new (std::nothrow) FlacDecoder());
+    if (!copy) return copy;
+    copy->sampleRate = decoder.sampleRate;
+    copy->channels = decoder.channels;
+    copy->bitsPerSample = decoder.bitsPerSample;
+    copy->minBlockSize = decoder.minBlockSize;
+    copy->maxBlockSize = decoder.maxBlockSize;
+    copy->maxFrameSize = decoder.maxFrameSize;
+    copy->streamTotalSamples = decoder.streamTotalSamples;
+    copy->md5Signature = decoder.md5Signature;
+    copy->streamInfoSeen = decoder.streamInfoSeen;
+    if (!initReader(copy->reader, decoder.reader.file, offset)) copy.reset();
+    return copy;
+}
+
+}  // namespace
+
+FlacWalk walkFlacFramesInParts(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
+                               std::vector<SeekPoint>* points, std::span<const std::uint64_t> splitPoints) {
+    std::vector<WalkPart> parts(1);
+    parts[0].decoder = &decoder;
+    for (std::uint64_t offset : splitPoints) {
+        WalkPart part;
+        part.own = decoderAt(decoder, offset);
+        if (!part.own) break;  // without memory for another reader, fewer parts
+        part.decoder = part.own.get();
+        parts.back().until = offset;
+        parts.push_back(std::move(part));
+    }
+    if (parts.size() == 1) return walkFlacFrames(decoder, audioEnd, fileSize, points);
+    for (WalkPart& part : parts) {
+        part.walk.audioEnd = audioEnd;
+        part.mostPoints = mostPointsFrom(part.decoder->reader, fileSize);
+    }
+
+    // Running out of memory for a part's points is that of the whole walk,
+    // on the calling thread.
+    std::atomic<bool> outOfMemory{false};
+    platformRunInParallel(parts.size(), static_cast<unsigned>(parts.size()), [&](std::size_t k) {
+        WalkPart& part = parts[k];
+        try {
+            continueWalk(*part.decoder, part.walk, fileSize, points != nullptr ? &part.points : nullptr,
+                         part.mostPoints, part.until);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+    });
+    if (outOfMemory) throw std::bad_alloc();
+
+    // The parts are joined while each one ends exactly where the next began:
+    // a frame parses the same wherever the walk came from, so the next part
+    // is then what a walk of the whole would have found. A part that stopped
+    // elsewhere (its successor began at bytes that only looked like a frame,
+    // or inside a frame) walks on from where it is, and the parts after it
+    // are dropped.
+    FlacWalk walk = parts[0].walk;
+    if (points != nullptr) {
+        std::size_t total = 1;
+        for (const WalkPart& part : parts) total += part.points.size();
+        points->reserve(points->size() + total);
+        points->insert(points->end(), parts[0].points.begin(), parts[0].points.end());
+    }
+    std::size_t current = 0;
+    while (stoppedEarly(walk)) {
+        const std::size_t next = current + 1;
+        if (next < parts.size() && walk.stopOffset == parts[current].until) {
+            const WalkPart& part = parts[next];
+            walk.samples += part.walk.samples;
+            walk.end = part.walk.end;
+            walk.stopOffset = part.walk.stopOffset;
+            walk.audioEnd = part.walk.audioEnd;
+            if (points != nullptr) points->insert(points->end(), part.points.begin(), part.points.end());
+            current = next;
+            continue;
+        }
+        continueWalk(*parts[current].decoder, walk, fileSize, points, parts[current].mostPoints, UINT64_MAX);
+    }
+    finishWalk(parts[current].decoder->reader, walk, fileSize);
     return walk;
 }
 
@@ -250,6 +443,11 @@ bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const 
 namespace {
 
 constexpr std::uint64_t kFileSizeLimit = std::uint64_t{1} << 32;  // offsets in the table are 32-bit
+// The part of a file a thread of a split walk should have at least: less is
+// not worth starting a thread for. Each part has a reader buffer of its own,
+// so their number is bounded too.
+constexpr std::uint64_t kSmallestWalkPart = std::uint64_t{1} << 19;
+constexpr unsigned kMostWalkParts = 8;
 constexpr Digest kNoSignature{};
 
 // A stream of the CD format, the only kind that gets a seek table.
@@ -304,10 +502,20 @@ std::string refusal(const FlacWalk& walk, std::uint64_t claimed) {
     return cutShortReason(walk.stopOffset, walk.samples, claimed);
 }
 
-ProbeResult walkStream(FlacDecoder& decoder, const FlacFileExtent& extent, bool cacheable) {
+ProbeResult walkStream(FlacDecoder& decoder, const FlacFileExtent& extent, bool cacheable, unsigned threads) {
     const bool cdStream = isCdStream(decoder);
     std::vector<SeekPoint> points;
-    FlacWalk walk = walkFlacFrames(decoder, extent.audioEnd, extent.fileSize, cdStream ? &points : nullptr);
+    FlacWalk walk;
+    const std::uint64_t frameBytes = extent.audioEnd > extent.firstFrame ? extent.audioEnd - extent.firstFrame : 0;
+    const auto parts = static_cast<unsigned>(
+        std::min<std::uint64_t>(std::min(threads, kMostWalkParts), frameBytes / kSmallestWalkPart));
+    if (parts > 1) {
+        const std::vector<std::uint64_t> splitPoints = findFlacSplitPoints(decoder, extent.audioEnd, parts);
+        walk = walkFlacFramesInParts(decoder, extent.audioEnd, extent.fileSize, cdStream ? &points : nullptr,
+                                     splitPoints);
+    } else {
+        walk = walkFlacFrames(decoder, extent.audioEnd, extent.fileSize, cdStream ? &points : nullptr);
+    }
     std::string refused = refusal(walk, decoder.streamTotalSamples);
     if (!refused.empty()) return refusedResult(std::move(refused));
     const std::uint64_t samples = decoder.streamTotalSamples != 0 ? decoder.streamTotalSamples : walk.samples;
@@ -343,7 +551,7 @@ bool startsWithStreamMarker(NativeFile file, std::uint64_t audioStart) {
 
 }  // namespace
 
-ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart) {
+ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart, unsigned threads) {
     std::int64_t size = 0;
     if (!platformFileSize(file, &size) || size < 0) return refusedResult(unreadableReason(0));
     FlacFileExtent extent;
@@ -375,14 +583,14 @@ ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart) {
         if (cached && recordFits(*cached, *decoder, extent))
             return cdStreamResult(*decoder, cached->totalSamples, cached->entries, {});
     }
-    return walkStream(*decoder, extent, cacheable);
+    return walkStream(*decoder, extent, cacheable, threads);
 }
 
-ProbeResult probeFlac(NativeFile file) {
+ProbeResult probeFlac(NativeFile file, unsigned threads) {
     std::int64_t size = 0;
     if (!platformFileSize(file, &size) || size < 0) return refusedResult(unreadableReason(0));
     std::optional<std::uint64_t> start = dataBehindId3v2Tags(file, static_cast<std::uint64_t>(size));
-    return probeFlacAt(file, start.value_or(0));
+    return probeFlacAt(file, start.value_or(0), threads);
 }
 
 }  // namespace trakmap

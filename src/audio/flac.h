@@ -82,16 +82,34 @@ struct FlacWalk {
 FlacWalk walkFlacFrames(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
                         std::vector<SeekPoint>* points);
 
+// Where a walk of the frames from the reader's position (the first frame) to
+// `audioEnd` may be split into `parts`: for each part after the first, the
+// first place at or after its share of the bytes (and after the place before)
+// where a frame header of this stream with a valid CRC-8 begins, searched for
+// within 64 KiB. Such bytes may still lie inside a frame; a split walk
+// confirms each place. Fewer places when some share has none.
+std::vector<std::uint64_t> findFlacSplitPoints(const FlacDecoder& decoder, std::uint64_t audioEnd, unsigned parts);
+
+// Walks the frames as walkFlacFrames does, with the same result, in parts on
+// threads of their own: the first part from the reader's position, each
+// other part from one of `splitPoints` (increasing), each until its
+// successor's start. A part that does not end exactly where its successor
+// began walks on alone and the later parts are dropped.
+FlacWalk walkFlacFramesInParts(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
+                               std::vector<SeekPoint>* points, std::span<const std::uint64_t> splitPoints);
+
 // Thins the full point list (closing point included, at least one point) to
 // about one point a second and stores it, with the step, in `info`. False
 // without memory.
 bool buildSeekTable(std::int32_t maxBlockSize, AudioInfo& info, std::span<const SeekPoint> points);
 
 // Says how `file` is measured: a stream at its start, or behind the ID3v2
-// tags there.
-ProbeResult probeFlac(NativeFile file);
+// tags there. With `threads` above 1 a long stream is walked in as many
+// parts at once.
+ProbeResult probeFlac(NativeFile file, unsigned threads);
+inline ProbeResult probeFlac(NativeFile file) { return probeFlac(file, 1); }
 // The same for a stream that starts at `audioStart` (behind a tag); offsets in
 // its table stay offsets from the start of the file.
-ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart);
+ProbeResult probeFlacAt(NativeFile file, std::uint64_t audioStart, unsigned threads = 1);
 
 }  // namespace trakmap

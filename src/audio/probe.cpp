@@ -70,19 +70,19 @@ bool isFileTypeBox(const std::uint8_t* header, std::uint64_t fileSize) {
     return magicIs(header + 4, "ftyp") && size >= 16 && size % 4 == 0 && size <= fileSize;
 }
 
-ProbeResult dispatchBehindId3v2(NativeFile file, std::uint64_t fileSize) {
+ProbeResult dispatchBehindId3v2(NativeFile file, std::uint64_t fileSize, unsigned threads) {
     std::optional<std::uint64_t> start = dataBehindId3v2Tags(file, fileSize);
     std::uint8_t header[kHeaderBytes];
     if (!start || *start + kHeaderBytes > fileSize || !readExactlyAt(file, *start, header, kHeaderBytes))
         return bySizeResult(notReadable("it begins with an ID3v2 tag and holds nothing behind it"));
     if (!platformSeekFile(file, 0, SeekFrom::begin)) return bySizeResult(notReadable("it cannot be read"));
-    if (magicIs(header, "fLaC")) return probeFlacAt(file, *start);
+    if (magicIs(header, "fLaC")) return probeFlacAt(file, *start, threads);
     // The block scan looks past whatever comes before the first block.
     if (magicIs(header, "wvpk")) return probeWavPack(file);
     return bySizeResult(notReadable("it begins with an ID3v2 tag, then \"" + quotedBytes(header, 4) + "\""));
 }
 
-ProbeResult dispatch(NativeFile file) {
+ProbeResult dispatch(NativeFile file, unsigned threads) {
     std::uint8_t header[kHeaderBytes];
     std::uint32_t got = 0;
     std::int64_t size = 0;
@@ -90,7 +90,7 @@ ProbeResult dispatch(NativeFile file) {
         return bySizeResult(notReadable("it cannot be read"));
     // FLAC goes to its probe whatever its length: one too short for a header
     // is damaged, not something to measure by its size.
-    if (got >= 4 && magicIs(header, "fLaC")) return probeFlac(file);
+    if (got >= 4 && magicIs(header, "fLaC")) return probeFlac(file, threads);
     if (got < kHeaderBytes) {
         if (got == 0) return bySizeResult(notReadable("it is empty"));
         return bySizeResult(notReadable("it is only " + std::to_string(got) + " bytes long"));
@@ -111,19 +111,21 @@ ProbeResult dispatch(NativeFile file) {
     if (magicIs(header, "TTA1")) return probeTta(file);
     if (isFileTypeBox(header, fileSize)) return probeAlac(file);
     if (id3v2TagLength(std::span<const std::uint8_t>(header, kId3v2HeaderBytes)) != 0)
-        return dispatchBehindId3v2(file, fileSize);
+        return dispatchBehindId3v2(file, fileSize, threads);
     if (magicIs(header + 4, "ftyp")) return bySizeResult(notReadable("an MP4 file whose \"ftyp\" box is malformed"));
     return bySizeResult(notReadable(beginsWith(header)));
 }
 
 }  // namespace
 
-ProbeResult probeAudioFile(NativeFile file) {
+ProbeResult probeAudioFile(NativeFile file) { return probeAudioFileOnThreads(file, 1); }
+
+ProbeResult probeAudioFileOnThreads(NativeFile file, unsigned threads) {
     // The probes grow their tables only as far as the file backs them, but a
     // machine can still run out of memory: the file is then not laid out,
     // and the run goes on.
     try {
-        return dispatch(file);
+        return dispatch(file, threads);
     } catch (const std::bad_alloc&) {
         return refusedResult(kNoMemoryReason);
     }

@@ -10,5 +10,8 @@ namespace trakmap {
 // `file` is positioned at its start. Says how the file is measured (see
 // ProbeResult); prints nothing and never closes the file.
 ProbeResult probeAudioFile(NativeFile file);
+// The same, walking a long FLAC stream on up to `threads` threads, with the
+// same result.
+ProbeResult probeAudioFileOnThreads(NativeFile file, unsigned threads);
 
 }  // namespace trakmap

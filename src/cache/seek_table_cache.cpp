@@ -8,6 +8,7 @@
 
 #include "audio/byte_order.h"
 #include "audio/file_helpers.h"
+#include "platform/parallel.h"
 
 namespace trakmap {
 
@@ -156,7 +157,8 @@ CacheNotice& noticeReceiver() {
 // it open, so each lookup and store costs only the file's own calls.
 struct CacheFolderState {
     bool resolved = false;
-    OwnFolder folder;  // no handle when the cache is not used
+    OwnFolder folder;     // no handle when the cache is not used
+    std::string problem;  // why not, then
     bool noticeGiven = false;
     bool staleRemoved = false;
 };
@@ -166,12 +168,32 @@ CacheFolderState& folderState() {
     return state;
 }
 
-// Tells the user once per run why nothing is cached.
+// Files are probed on several threads at once: the folder state is read and
+// changed only under this lock.
+TaskLock& stateLock() {
+    static TaskLock lock;
+    return lock;
+}
+
+// Where this thread's notices are held instead of given, when set.
+thread_local std::vector<std::string>* heldNotices = nullptr;
+
+void deliverNotice(std::string_view text) {
+    {
+        TaskLockGuard guard(stateLock());
+        CacheFolderState& state = folderState();
+        if (state.noticeGiven) return;
+        state.noticeGiven = true;
+    }
+    if (noticeReceiver() != nullptr) noticeReceiver()(text);
+}
+
+// Tells the user once per run why nothing is cached; every use of the cache
+// that finds it unusable says so, and all but the first are dropped.
 void giveNotice(const std::string& why) {
-    CacheFolderState& state = folderState();
-    if (state.noticeGiven) return;
-    state.noticeGiven = true;
-    if (noticeReceiver() != nullptr) noticeReceiver()("seek tables are not cached: " + why);
+    std::string text = "seek tables are not cached: " + why;
+    if (heldNotices != nullptr) heldNotices->push_back(std::move(text));
+    else deliverNotice(text);
 }
 
 std::string quotedPath(const PathString& path) {
@@ -210,7 +232,7 @@ void resolveCacheFolder(CacheFolderState& state) {
     PathString root = cacheRoot();
     PathString tablePath;
     if (!tableFolderPath(root, &tablePath)) {
-        giveNotice("the path " + quotedPath(tablePath) + " is too long");
+        state.problem = "the path " + quotedPath(tablePath) + " is too long";
         return;
     }
     // An empty root is the root of the file system (of the current drive).
@@ -229,20 +251,29 @@ void resolveCacheFolder(CacheFolderState& state) {
     }
     if (problem != FolderProblem::none) {
         state.folder = OwnFolder{};
-        giveNotice(folderProblemText(problem, failed));
+        state.problem = folderProblemText(problem, failed);
     }
 }
 
-// Null when the cache cannot be used in this run.
+// Null (and the user told why) when the cache cannot be used in this run.
 const OwnFolder* cacheFolder() {
-    CacheFolderState& state = folderState();
-    if (!state.resolved) resolveCacheFolder(state);
-    return state.folder.handle.valid() ? &state.folder : nullptr;
+    std::string problem;
+    {
+        TaskLockGuard guard(stateLock());
+        CacheFolderState& state = folderState();
+        if (!state.resolved) resolveCacheFolder(state);
+        // Once resolved, the folder stays as it is for the run.
+        if (state.folder.handle.valid()) return &state.folder;
+        problem = state.problem;
+    }
+    giveNotice(problem);
+    return nullptr;
 }
 
 // A store killed between its write and its rename leaves its temporary file;
 // the first store of a run into a folder clears what such stores left there.
 void removeStaleTemporariesOnce(const OwnFolder& folder) {
+    TaskLockGuard guard(stateLock());
     CacheFolderState& state = folderState();
     if (state.staleRemoved) return;
     state.staleRemoved = true;
@@ -368,5 +399,9 @@ void setSeekTableCacheRoot(const PathString& root) {
 }
 
 void setSeekTableCacheNotice(CacheNotice notice) { noticeReceiver() = notice; }
+
+void holdSeekTableCacheNotices(std::vector<std::string>* held) { heldNotices = held; }
+
+void giveSeekTableCacheNotice(std::string_view text) { deliverNotice(text); }
 
 }  // namespace trakmap

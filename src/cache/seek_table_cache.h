@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -53,6 +54,15 @@ void scrambleCacheBody(std::span<std::uint8_t> bytes);
 // nothing is said.
 using CacheNotice = void (*)(std::string_view text);
 void setSeekTableCacheNotice(CacheNotice notice);
+
+// For probes run on several threads whose words the user reads in the order
+// of the files: while `held` is set on a thread (null unsets it), what the
+// cache would tell the user on that thread is appended to it instead, and
+// counts as not told. giveSeekTableCacheNotice tells a held text later, unless
+// the run was told one already. The cache may be used from several threads
+// at once.
+void holdSeekTableCacheNotices(std::vector<std::string>* held);
+void giveSeekTableCacheNotice(std::string_view text);
 
 // Test seam: when set, cache files live below `root` instead of the system's
 // application-data folders. An empty root restores the system folders. The

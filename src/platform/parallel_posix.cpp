@@ -1,5 +1,6 @@
 // POSIX threads for platformRunInParallel.
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <vector>
@@ -19,9 +20,20 @@ void* worker(void* queue) {
 }  // namespace
 
 unsigned platformProcessorCount() {
+#ifdef __linux__
+    // taskset and container limits narrow the processors a process may use.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        int count = CPU_COUNT(&allowed);
+        return count > 1 ? static_cast<unsigned>(count) : 1u;
+    }
+#endif
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 1 ? static_cast<unsigned>(online) : 1u;
 }
+
+void platformYieldThread() { sched_yield(); }
 
 void platformRunInParallel(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& task) {
     TaskQueue queue{&task, count};

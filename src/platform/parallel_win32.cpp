@@ -18,10 +18,19 @@ DWORD WINAPI worker(LPVOID queue) {
 }  // namespace
 
 unsigned platformProcessorCount() {
+    // A process started with an affinity mask may use only those processors.
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+        unsigned count = 0;
+        for (; process != 0; process &= process - 1) ++count;
+        return count;
+    }
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     return info.dwNumberOfProcessors > 1 ? static_cast<unsigned>(info.dwNumberOfProcessors) : 1u;
 }
+
+void platformYieldThread() { SwitchToThread(); }
 
 void platformRunInParallel(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& task) {
     TaskQueue queue{&task, count};

@@ -53,6 +53,11 @@ void platformCloseFile(NativeFile file);
 // One read of up to `count` bytes; `got` receives what was delivered (0 at end
 // of file). Returns false when the read itself failed.
 bool platformReadFile(NativeFile file, void* buffer, std::uint32_t count, std::uint32_t* got);
+// The same at `offset` from the start of the file, leaving no position that
+// another read depends on, so several threads can read one file at once.
+// Delivers the whole count unless the file ends.
+bool platformReadFileAt(NativeFile file, std::uint64_t offset, void* buffer, std::uint32_t count,
+                        std::uint32_t* got);
 bool platformWriteFile(NativeFile file, const void* buffer, std::uint32_t count,
                        std::uint32_t* written);
 // Moves the file position; 64-bit so files between 2 and 4 GiB work.

@@ -136,14 +136,17 @@ void platformCloseFile(NativeFile file) {
     if (file != kInvalidFile) ::close(static_cast<int>(file));
 }
 
-bool platformReadFile(NativeFile file, void* buffer, std::uint32_t count, std::uint32_t* got) {
-    *got = 0;
-    if (file == kInvalidFile) return false;
+namespace {
+
+// Like ReadFile on a disk file: delivers the whole count unless the file
+// ends. `readSome(bytes, wanted, done)` is one read into `bytes` of up to
+// `wanted` bytes, `done` bytes into the request.
+template <typename ReadSome>
+bool readWhole(void* buffer, std::uint32_t count, std::uint32_t* got, ReadSome readSome) {
     std::size_t total = 0;
     auto* bytes = static_cast<unsigned char*>(buffer);
-    // Like ReadFile on a disk file: deliver the whole count unless the file ends.
     while (total < count) {
-        ssize_t n = ::read(static_cast<int>(file), bytes + total, count - total);
+        ssize_t n = readSome(bytes + total, count - total, total);
         if (n < 0) {
             if (errno == EINTR) continue;
             *got = static_cast<std::uint32_t>(total);
@@ -154,6 +157,25 @@ bool platformReadFile(NativeFile file, void* buffer, std::uint32_t count, std::u
     }
     *got = static_cast<std::uint32_t>(total);
     return true;
+}
+
+}  // namespace
+
+bool platformReadFile(NativeFile file, void* buffer, std::uint32_t count, std::uint32_t* got) {
+    *got = 0;
+    if (file == kInvalidFile) return false;
+    return readWhole(buffer, count, got, [&](unsigned char* bytes, std::size_t wanted, std::size_t) {
+        return ::read(static_cast<int>(file), bytes, wanted);
+    });
+}
+
+bool platformReadFileAt(NativeFile file, std::uint64_t offset, void* buffer, std::uint32_t count,
+                        std::uint32_t* got) {
+    *got = 0;
+    if (file == kInvalidFile) return false;
+    return readWhole(buffer, count, got, [&](unsigned char* bytes, std::size_t wanted, std::size_t done) {
+        return ::pread(static_cast<int>(file), bytes, wanted, static_cast<off_t>(offset + done));
+    });
 }
 
 bool platformWriteFile(NativeFile file, const void* buffer, std::uint32_t count,

@@ -129,6 +129,32 @@ bool platformReadFile(NativeFile file, void* buffer, std::uint32_t count, std::u
     return ok != FALSE;
 }
 
+bool platformReadFileAt(NativeFile file, std::uint64_t offset, void* buffer, std::uint32_t count,
+                        std::uint32_t* got) {
+    *got = 0;
+    if (file == kInvalidFile) return false;
+    std::uint32_t total = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (total < count) {
+        // On a handle opened for synchronous reads, the offset in OVERLAPPED
+        // says where this read takes place, whatever the file position.
+        OVERLAPPED at{};
+        const std::uint64_t where = offset + total;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        DWORD read = 0;
+        if (!ReadFile(toHandle(file), bytes + total, count - total, &read, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            *got = total;
+            return false;
+        }
+        if (read == 0) break;
+        total += read;
+    }
+    *got = total;
+    return true;
+}
+
 bool platformWriteFile(NativeFile file, const void* buffer, std::uint32_t count,
                        std::uint32_t* written) {
     *written = 0;
