@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,58 @@ Digest digestOf(Input image) {
     return digest;
 }
 
+// What a walk of a FLAC stream found: its end and every frame's point.
+struct FlacWalked {
+    FlacWalk walk;
+    std::vector<SeekPoint> points;
+};
+
+bool sameWalk(const FlacWalked& a, const FlacWalked& b) {
+    return a.walk.end == b.walk.end && a.walk.stopOffset == b.walk.stopOffset && a.walk.audioEnd == b.walk.audioEnd &&
+           a.walk.samples == b.walk.samples &&
+           std::equal(a.points.begin(), a.points.end(), b.points.begin(), b.points.end(),
+                      [](const SeekPoint& x, const SeekPoint& y) { return x.sample == y.sample && x.offset == y.offset; });
+}
+
+// Walks the stream in `file` from its first frame, in one piece or in parts
+// split at `splitPoints`; nothing when its metadata does not read.
+std::optional<FlacWalked> walkFlacFile(NativeFile file, std::uint64_t size,
+                                       const std::vector<std::uint64_t>* splitPoints) {
+    FlacDecoder decoder;
+    if (!initReader(decoder.reader, file) || !readFlacMetadata(decoder)) return std::nullopt;
+    FlacWalked walked;
+    walked.walk = splitPoints == nullptr ? walkFlacFrames(decoder, size, size, &walked.points)
+                                         : walkFlacFramesInParts(decoder, size, size, &walked.points, *splitPoints);
+    return walked;
+}
+
+// The fuzzed files are far smaller than the part a split walk gives a
+// thread, so the split is asked for here: at the places the walk would find
+// for two to four parts, and at places the input's last bytes choose (most of
+// them inside frames). Every split must give exactly the one walk's result.
+void walkFlacInParts(Input input) {
+    UniqueFile file = openScratchFile(input);
+    const std::uint64_t size = input.size();
+    std::optional<FlacWalked> whole = walkFlacFile(file.get(), size, nullptr);
+    if (!whole) return;
+    std::vector<std::vector<std::uint64_t>> splits;
+    {
+        FlacDecoder decoder;
+        if (!initReader(decoder.reader, file.get()) || !readFlacMetadata(decoder)) fail("metadata read once only");
+        splits.push_back(findFlacSplitPoints(decoder, size, 2 + input.back() % 3));
+    }
+    std::vector<std::uint64_t> chosen;
+    for (std::size_t i = 1; i <= 3 && i < input.size(); ++i) {
+        const std::uint64_t place = (std::uint64_t{input[input.size() - 1 - i]} * 131 + i * 977) % size;
+        if (chosen.empty() || place > chosen.back()) chosen.push_back(place);
+    }
+    splits.push_back(chosen);
+    for (const std::vector<std::uint64_t>& places : splits) {
+        std::optional<FlacWalked> parts = walkFlacFile(file.get(), size, &places);
+        if (!parts || !sameWalk(*whole, *parts)) fail("a split walk differs from the one walk");
+    }
+}
+
 }  // namespace
 
 int fuzzCueSheet(Input input) {
@@ -98,7 +151,11 @@ int fuzzRunSheet(Input input) {
 }
 
 int fuzzProbeDispatch(Input input) { return probeInput(probeAudioFile, input, false); }
-int fuzzProbeFlac(Input input) { return probeInput(probeFlac, input, true); }
+int fuzzProbeFlac(Input input) {
+    probeInput(probeFlac, input, true);
+    walkFlacInParts(input);
+    return 0;
+}
 int fuzzProbeMonkeysAudio(Input input) { return probeInput(probeMonkeysAudio, input, false); }
 int fuzzProbeTta(Input input) { return probeInput(probeTta, input, false); }
 int fuzzProbeAlac(Input input) { return probeInput(probeAlac, input, false); }

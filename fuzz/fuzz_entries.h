@@ -22,7 +22,8 @@ int fuzzRunSheet(Input input);
 // Any audio file behind a WAVE line, through the probe dispatch.
 int fuzzProbeDispatch(Input input);
 // FLAC and WavPack files are probed twice: the second probe takes the table
-// the first one cached and must agree with it.
+// the first one cached and must agree with it. A FLAC stream is also walked
+// in parts, which must give what one walk gives.
 int fuzzProbeFlac(Input input);
 // The input repeated to fill the window the probe reads first (made 16 KiB
 // here instead of the product's 1 MiB), plus its own length: whole blocks
