@@ -79,6 +79,12 @@ bool sameWalk(const FlacWalked& a, const FlacWalked& b) {
                       [](const SeekPoint& x, const SeekPoint& y) { return x.sample == y.sample && x.offset == y.offset; });
 }
 
+// The parts of a split walk are walked one after the other here: whether
+// they join depends only on where each ends, and starting threads for every
+// input would cost more than the walks. The threads themselves are checked
+// by the tests under ThreadSanitizer.
+constexpr unsigned kOneThread = 1;
+
 // Walks the stream in `file` from its first frame, in one piece or in parts
 // split at `splitPoints`; nothing when its metadata does not read.
 std::optional<FlacWalked> walkFlacFile(NativeFile file, std::uint64_t size,
@@ -87,7 +93,8 @@ std::optional<FlacWalked> walkFlacFile(NativeFile file, std::uint64_t size,
     if (!initReader(decoder.reader, file) || !readFlacMetadata(decoder)) return std::nullopt;
     FlacWalked walked;
     walked.walk = splitPoints == nullptr ? walkFlacFrames(decoder, size, size, &walked.points)
-                                         : walkFlacFramesInParts(decoder, size, size, &walked.points, *splitPoints);
+                                         : walkFlacFramesInParts(decoder, size, size, &walked.points, *splitPoints,
+                                                                 kOneThread);
     return walked;
 }
 

@@ -363,7 +363,8 @@ std::unique_ptr<FlacDecoder> decoderAt(const FlacDecoder& decoder, std::uint64_t
 }  // namespace
 
 FlacWalk walkFlacFramesInParts(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
-                               std::vector<SeekPoint>* points, std::span<const std::uint64_t> splitPoints) {
+                               std::vector<SeekPoint>* points, std::span<const std::uint64_t> splitPoints,
+                               unsigned threads) {
     std::vector<WalkPart> parts(1);
     parts[0].decoder = &decoder;
     for (std::uint64_t offset : splitPoints) {
@@ -383,7 +384,8 @@ FlacWalk walkFlacFramesInParts(FlacDecoder& decoder, std::uint64_t audioEnd, std
     // Running out of memory for a part's points is that of the whole walk,
     // on the calling thread.
     std::atomic<bool> outOfMemory{false};
-    platformRunInParallel(parts.size(), static_cast<unsigned>(parts.size()), [&](std::size_t k) {
+    if (threads == 0) threads = static_cast<unsigned>(parts.size());
+    platformRunInParallel(parts.size(), threads, [&](std::size_t k) {
         WalkPart& part = parts[k];
         try {
             continueWalk(*part.decoder, part.walk, fileSize, points != nullptr ? &part.points : nullptr,

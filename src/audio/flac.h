@@ -94,9 +94,11 @@ std::vector<std::uint64_t> findFlacSplitPoints(const FlacDecoder& decoder, std::
 // threads of their own: the first part from the reader's position, each
 // other part from one of `splitPoints` (increasing), each until its
 // successor's start. A part that does not end exactly where its successor
-// began walks on alone and the later parts are dropped.
+// began walks on alone and the later parts are dropped. `threads` of 0 gives
+// every part a thread of its own; 1 walks the parts one after the other.
 FlacWalk walkFlacFramesInParts(FlacDecoder& decoder, std::uint64_t audioEnd, std::uint64_t fileSize,
-                               std::vector<SeekPoint>* points, std::span<const std::uint64_t> splitPoints);
+                               std::vector<SeekPoint>* points, std::span<const std::uint64_t> splitPoints,
+                               unsigned threads = 0);
 
 // Thins the full point list (closing point included, at least one point) to
 // about one point a second and stores it, with the step, in `info`. False
