@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,7 @@ std::string triedList(const std::vector<PathString>& tried) {
 struct OpenedFile {
     std::string label;             // "file 3"
     std::string foundElsewhere;    // what to say about the name that found it, if anything
-    bool probed = false;
-    ProbeResult probeResult;
+    std::optional<ProbeResult> probed;  // when probed ahead of its turn
     std::vector<std::string> cacheNotices;  // what the cache had to say while probing it
 };
 
@@ -91,10 +91,9 @@ void probeAhead(const CueSheet& sheet, const DiscContext& context, std::vector<O
         OpenedFile& file = opened[audio[n]];
         const unsigned walkThreads = sheet.files[audio[n]].size > audioBytes / 2 ? threads : 1;
         holdSeekTableCacheNotices(&file.cacheNotices);
-        file.probeResult = probeAudioFileOnThreads(context.handles[audio[n]].get(), walkThreads);
-        dropSeekTable(file.probeResult);
+        file.probed = probeAudioFileOnThreads(context.handles[audio[n]].get(), walkThreads);
+        dropSeekTable(*file.probed);
         holdSeekTableCacheNotices(nullptr);
-        file.probed = true;
     });
 }
 
@@ -102,7 +101,7 @@ void probeAhead(const CueSheet& sheet, const DiscContext& context, std::vector<O
 // layout needs of the result; says on standard error what the user should
 // know about the file. False when the file cannot be laid out.
 bool measureFile(const PathChar* sheetPath, OpenedFile& file, CueFile& entry, NativeFile handle) {
-    ProbeResult probed = file.probed ? std::move(file.probeResult) : probeAudioFile(handle);
+    ProbeResult probed = file.probed ? std::move(*file.probed) : probeAudioFile(handle);
     dropSeekTable(probed);
     for (const std::string& notice : file.cacheNotices) giveSeekTableCacheNotice(notice);
     const std::string& label = file.label;
