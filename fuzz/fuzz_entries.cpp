@@ -101,12 +101,19 @@ std::optional<FlacWalked> walkFlacFile(NativeFile file, std::uint64_t size,
 // The fuzzed files are far smaller than the part a split walk gives a
 // thread, so the split is asked for here: at the places the walk would find
 // for two to four parts, and at places the input's last bytes choose (most of
-// them inside frames). Every split must give exactly the one walk's result.
+// them inside frames). Every split must give exactly the one walk's result,
+// and so must a walk through a buffer of a few bytes, which takes every path
+// from one buffer into the next that a long file takes.
 void walkFlacInParts(Input input) {
     UniqueFile file = openScratchFile(input);
     const std::uint64_t size = input.size();
     std::optional<FlacWalked> whole = walkFlacFile(file.get(), size, nullptr);
     if (!whole) return;
+    {
+        ScopedReaderBuffer small(smallReaderBufferFor(input.size()));
+        std::optional<FlacWalked> buffered = walkFlacFile(file.get(), size, nullptr);
+        if (!buffered || !sameWalk(*whole, *buffered)) fail("a walk through a small buffer differs");
+    }
     std::vector<std::vector<std::uint64_t>> splits;
     {
         FlacDecoder decoder;

@@ -23,7 +23,8 @@ int fuzzRunSheet(Input input);
 int fuzzProbeDispatch(Input input);
 // FLAC and WavPack files are probed twice: the second probe takes the table
 // the first one cached and must agree with it. A FLAC stream is also walked
-// in parts, which must give what one walk gives.
+// in parts and through a reader buffer of a few bytes, which must give what
+// one walk gives.
 int fuzzProbeFlac(Input input);
 // The input repeated to fill the window the probe reads first (made 16 KiB
 // here instead of the product's 1 MiB), plus its own length: whole blocks
@@ -40,7 +41,8 @@ int fuzzCdTextFile(Input input);
 int fuzzSeekTableCache(Input input);
 // Settings and audio for the reference FLAC encoder, then changes to the
 // frames it wrote (with their CRCs made right): the frame walk must find the
-// frames the reference decoder finds in every stream that decoder reads whole.
+// frames the reference decoder finds in every stream that decoder reads whole,
+// through the product's reader buffer and through one of a few bytes.
 int fuzzFlacDifferential(Input input);
 
 // The entry for a target name ("cue_sheet", "probe_flac", ...); null for none.

@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "audio/bit_reader.h"
 #include "cache/seek_table_cache.h"
 
 namespace trakmap::fuzz {
@@ -67,6 +68,11 @@ std::unique_ptr<std::FILE, int (*)(std::FILE*)> scratchStream() {
     if (!stream) fail("cannot open a scratch stream");
     return stream;
 }
+
+ScopedReaderBuffer::ScopedReaderBuffer(std::uint32_t bytes) { setReaderBufferBytes(bytes); }
+ScopedReaderBuffer::~ScopedReaderBuffer() { setReaderBufferBytes(kReaderBufferBytes); }
+
+std::uint32_t smallReaderBufferFor(std::size_t size) { return static_cast<std::uint32_t>(1 + size * 7 % 512); }
 
 void touchAudioInfo(const AudioInfo* info) {
     if (info == nullptr) return;

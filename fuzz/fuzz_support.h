@@ -41,6 +41,19 @@ void touchAudioInfo(const AudioInfo* info);
 // comes from the seek-table cache the first one filled.
 void requireSameResult(const ProbeResult& first, const ProbeResult& second);
 
+// Readers set up while one of these lives get a buffer of `bytes` (see
+// setReaderBufferBytes); the default comes back when it goes.
+struct ScopedReaderBuffer {
+    explicit ScopedReaderBuffer(std::uint32_t bytes);
+    ~ScopedReaderBuffer();
+    ScopedReaderBuffer(const ScopedReaderBuffer&) = delete;
+    ScopedReaderBuffer& operator=(const ScopedReaderBuffer&) = delete;
+};
+
+// A reader buffer of 1 to 512 bytes that `size` picks, so that a walk of a
+// fuzzed file crosses buffers at places that move with the input.
+std::uint32_t smallReaderBufferFor(std::size_t size);
+
 // Ends the process through the sanitizers' crash path: two probes of the same
 // file that disagree are a fault even when nothing overflowed.
 [[noreturn]] void fail(const char* what);

@@ -11,12 +11,19 @@ namespace {
 // Slack after the buffer's data: a word load near the end reads zeros there.
 constexpr std::uint32_t kSlackBytes = 8;
 
+std::uint32_t readerBufferBytes = kReaderBufferBytes;
+
 }  // namespace
+
+void setReaderBufferBytes(std::uint32_t bytes) {
+    readerBufferBytes = std::clamp<std::uint32_t>(bytes, 1, kReaderBufferBytes);
+}
 
 bool initReader(BitReader& reader, NativeFile file, std::uint64_t startOffset) {
     reader = BitReader{};
     reader.bufferStart = startOffset;
-    reader.buffer.reset(static_cast<std::uint8_t*>(allocZeroedBlock(kReaderBufferBytes + kSlackBytes)));
+    reader.capacity = readerBufferBytes;
+    reader.buffer.reset(static_cast<std::uint8_t*>(allocZeroedBlock(reader.capacity + kSlackBytes)));
     if (!reader.buffer) return false;
     reader.file = file;
     refill(reader);
@@ -30,13 +37,13 @@ int refill(BitReader& reader) {
     std::uint32_t got = 0;
     // Each read says where it takes place, so that readers of one file on
     // different threads do not move each other's position.
-    bool ok = platformReadFileAt(reader.file, reader.bufferStart, reader.buffer.get(), kReaderBufferBytes, &got);
+    bool ok = platformReadFileAt(reader.file, reader.bufferStart, reader.buffer.get(), reader.capacity, &got);
     if (!ok) got = 0;
     reader.validBytes = got;
     std::memset(reader.buffer.get() + got, 0, kSlackBytes);
     // Only a full buffer can have more behind it; a failed read ends the data
     // like the end of the file.
-    if (!ok || got < kReaderBufferBytes) reader.lastBuffer = true;
+    if (!ok || got < reader.capacity) reader.lastBuffer = true;
     if (ok && got == 0) {
         reader.atEnd = reader.cacheBits == 0;
         return 0;

@@ -21,7 +21,8 @@ namespace trakmap {
 inline constexpr std::uint32_t kReaderBufferBytes = 262144;
 
 struct BitReader {
-    HeapBytes buffer;              // kReaderBufferBytes, plus zeroed slack for word loads
+    HeapBytes buffer;              // `capacity` bytes, plus zeroed slack for word loads
+    std::uint32_t capacity = 0;    // bytes a refill asks for
     std::uint64_t cache = 0;       // the next bits, first bit in the top bit
     std::int32_t cacheBits = 0;    // how many bits of `cache` are unread data (0 to 63)
     std::uint32_t nextByte = 0;    // index in `buffer` of the first byte not yet in `cache`
@@ -37,6 +38,12 @@ struct BitReader {
 // `startOffset` (positions count from the start of the file). False without
 // memory.
 bool initReader(BitReader& reader, NativeFile file, std::uint64_t startOffset = 0);
+
+// Test seam: the size of the buffer readers set up from now on, at most
+// (and by default) kReaderBufferBytes. Fuzzed files are far smaller than
+// that, so without a small buffer their walks would never cross from one
+// buffer into the next. Not to be changed while other threads set up readers.
+void setReaderBufferBytes(std::uint32_t bytes);
 
 // Reads the next piece of the file into the buffer: 1 when the read delivered
 // data or failed, 0 when it delivered nothing. A failed read ends the data.
