@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "audio/bit_reader.h"
+#include "fuzz_support.h"
 #include "support/test_support.h"
 
 namespace trakmap {
@@ -128,7 +130,9 @@ TEST(BitReader, EndOfData) {
 }
 
 // The reader must agree with a plain bit-by-bit model over files that cross
-// several buffer boundaries, for every mix of operations.
+// several buffer boundaries, for every mix of operations: through the
+// product's buffer, and through buffers of a few bytes, which put every read
+// next to a boundary.
 struct ModelReader {
     const std::vector<std::uint8_t>& bytes;
     std::uint64_t position = 0;
@@ -187,7 +191,21 @@ TEST_P(BitReaderModel, AgreesWithABitByBitModel) {
     const RiceLoop loop = GetParam();
     if (!riceLoopRunsHere(loop)) GTEST_SKIP() << "this processor lacks the bit instructions";
     std::mt19937 random(12345);
-    for (std::size_t size : {std::size_t{70}, std::size_t{kReaderBufferBytes + 3}, std::size_t{2 * kReaderBufferBytes}}) {
+    struct Case {
+        std::size_t size;
+        std::uint32_t bufferBytes;
+    };
+    const Case cases[] = {{70, kReaderBufferBytes},
+                          {kReaderBufferBytes + 3, kReaderBufferBytes},
+                          {2 * kReaderBufferBytes, kReaderBufferBytes},
+                          {3000, 1},
+                          {3000, 3},
+                          {3000, 7},
+                          {3000, 8},
+                          {3000, 9},
+                          {5000, 61}};
+    for (const auto [size, bufferBytes] : cases) {
+        const fuzz::ScopedReaderBuffer buffer(bufferBytes);
         std::vector<std::uint8_t> bytes(size);
         for (std::size_t i = 0; i < size; ++i) {
             // Mostly sparse bits, with runs of zero bytes for long unary codes.
@@ -217,9 +235,13 @@ TEST_P(BitReaderModel, AgreesWithABitByBitModel) {
                     break;
                 }
             }
-            ASSERT_EQ(bitsConsumed(r.reader), model.position) << "size " << size << " step " << steps;
-            ASSERT_EQ(r.reader.atEnd, model.atEnd()) << "size " << size << " step " << steps;
-            ASSERT_EQ(r.reader.overrun, model.overrun) << "size " << size << " step " << steps;
+            const std::string where = "size " + std::to_string(size) + " buffer " + std::to_string(bufferBytes) +
+                                      " step " + std::to_string(steps);
+            ASSERT_EQ(bitsConsumed(r.reader), model.position) << where;
+            ASSERT_EQ(r.reader.atEnd, model.atEnd()) << where;
+            ASSERT_EQ(r.reader.overrun, model.overrun) << where;
+            // A full 64 would let a read consume the cache with a shift by its width.
+            ASSERT_LT(r.reader.cacheBits, 64) << where;
         }
         EXPECT_TRUE(model.atEnd());
     }

@@ -52,7 +52,10 @@ int refill(BitReader& reader) {
 }
 
 void fillCacheSlowly(BitReader& reader) {
-    while (reader.cacheBits <= 56) {
+    // Whole bytes go in while fewer than 56 bits are counted, which keeps the
+    // count at 63 or below: a count of 64 would let a caller consume all of
+    // it with a shift by the word's width.
+    while (reader.cacheBits < 56) {
         if (reader.nextByte == reader.validBytes) {
             if (reader.lastBuffer) break;
             refill(reader);
