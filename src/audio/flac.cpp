@@ -42,6 +42,15 @@ void readStreamInfo(FlacDecoder& decoder) {
     decoder.streamInfoSeen = true;
 }
 
+// The block size a frame header's 4-bit code gives by itself; 0 for the
+// reserved code 0 and for codes 6 and 7, whose size follows the coded number.
+std::int32_t blockSizeOfCode(std::uint32_t code) {
+    if (code == 1) return 192;
+    if (code >= 2 && code <= 5) return 576 << (code - 2);
+    if (code >= 8) return 256 << (code - 8);
+    return 0;
+}
+
 // Parses the frame header after the sync code. False for a malformed header.
 bool readFrameHeader(FlacDecoder& decoder, FlacFrameHeader& header) {
     BitReader& reader = decoder.reader;
@@ -74,11 +83,9 @@ bool readFrameHeader(FlacDecoder& decoder, FlacFrameHeader& header) {
         header.variableBlocking ? number : number * static_cast<std::uint64_t>(decoder.maxBlockSize));
 
     if (blockSizeCode == 0) return false;
-    if (blockSizeCode == 1) header.blockSize = 192;
-    else if (blockSizeCode <= 5) header.blockSize = 576 << (blockSizeCode - 2);
-    else if (blockSizeCode == 6) header.blockSize = static_cast<std::int32_t>(readBits(reader, 8)) + 1;
+    if (blockSizeCode == 6) header.blockSize = static_cast<std::int32_t>(readBits(reader, 8)) + 1;
     else if (blockSizeCode == 7) header.blockSize = static_cast<std::int32_t>(readBits(reader, 16)) + 1;
-    else header.blockSize = 256 << (blockSizeCode - 8);
+    else header.blockSize = blockSizeOfCode(blockSizeCode);
     decoder.blockSize = header.blockSize;
 
     if (sampleRateCode <= 11) header.sampleRate = kSampleRates[sampleRateCode];
@@ -276,15 +283,12 @@ bool looksLikeFrameHeader(const FlacDecoder& decoder, const std::uint8_t* bytes)
     ++at;
     for (int i = 0; i < continuation; ++i, ++at)
         if ((bytes[at] & 0xC0) != 0x80) return false;
-    std::int32_t blockSize = 0;
-    if (blockSizeCode == 1) blockSize = 192;
-    else if (blockSizeCode <= 5) blockSize = 576 << (blockSizeCode - 2);
-    else if (blockSizeCode == 6) blockSize = bytes[at++] + 1;
-    else if (blockSizeCode == 7) {
+    std::int32_t blockSize = blockSizeOfCode(blockSizeCode);
+    if (blockSizeCode == 6) {
+        blockSize = bytes[at++] + 1;
+    } else if (blockSizeCode == 7) {
         blockSize = (bytes[at] << 8 | bytes[at + 1]) + 1;
         at += 2;
-    } else {
-        blockSize = 256 << (blockSizeCode - 8);
     }
     if (blockSize > decoder.maxBlockSize) return false;
     if (sampleRateCode == 12) at += 1;
