@@ -19,7 +19,6 @@
 #include <span>
 #include <vector>
 
-#include "audio/bit_reader.h"
 #include "audio/flac.h"
 #include "fuzz_entries.h"
 #include "fuzz_support.h"
@@ -629,32 +628,17 @@ void reportCounts() {
                  n(counts.frames));
 }
 
-// What the walk made of a stream.
-struct OurWalk {
-    bool metadataRead = false;
-    FlacWalk walk;
-    std::vector<SeekPoint> points;
-};
-
-OurWalk walkStream(NativeFile file, std::uint64_t size) {
-    OurWalk ours;
-    FlacDecoder decoder;
-    if (!initReader(decoder.reader, file, 0)) fail("no reader");
-    ours.metadataRead = readFlacMetadata(decoder) && decoder.streamInfoSeen;
-    if (ours.metadataRead) ours.walk = walkFlacFrames(decoder, size, size, &ours.points);
-    return ours;
-}
-
 // The walk of a stream the reference decoder reads whole must find exactly
 // its frames.
-void requireReferenceFrames(const OurWalk& ours, const std::vector<SeekPoint>& reference, std::uint64_t size) {
-    if (!ours.metadataRead) fail("metadata the reference decoder reads is refused");
-    if (ours.walk.end != FlacWalkEnd::audioEnd || ours.walk.stopOffset != size)
+void requireReferenceFrames(const std::optional<FlacWalked>& ours, const std::vector<SeekPoint>& reference,
+                            std::uint64_t size) {
+    if (!ours || !ours->streamInfoSeen) fail("metadata the reference decoder reads is refused");
+    if (ours->walk.end != FlacWalkEnd::audioEnd || ours->walk.stopOffset != size)
         fail("the walk stops before the end of a stream the reference decoder reads whole");
-    if (ours.points.size() != reference.size()) fail("the walk finds another number of frames");
-    for (std::size_t i = 0; i < ours.points.size(); ++i) {
-        if (ours.points[i].offset != reference[i].offset) fail("a frame at another offset");
-        if (ours.points[i].sample != reference[i].sample) fail("a frame with another first sample");
+    if (ours->points.size() != reference.size()) fail("the walk finds another number of frames");
+    for (std::size_t i = 0; i < ours->points.size(); ++i) {
+        if (ours->points[i].offset != reference[i].offset) fail("a frame at another offset");
+        if (ours->points[i].sample != reference[i].sample) fail("a frame with another first sample");
     }
 }
 
@@ -684,13 +668,13 @@ int fuzzFlacDifferential(Input input) {
 
     UniqueFile file = openScratchFile(stream.bytes);
     const std::uint64_t size = stream.bytes.size();
-    const OurWalk walk = walkStream(file.get(), size);
+    const std::optional<FlacWalked> walk = walkFlacFile(file.get(), size);
     // Again through a buffer of a few bytes, so that frames and Rice codes
     // cross from one buffer into the next as they do in long files.
-    OurWalk buffered;
+    std::optional<FlacWalked> buffered;
     {
         ScopedReaderBuffer small(smallReaderBufferFor(stream.bytes.size()));
-        buffered = walkStream(file.get(), size);
+        buffered = walkFlacFile(file.get(), size);
     }
     if (!reference) return 0;
 

@@ -66,36 +66,11 @@ Digest digestOf(Input image) {
     return digest;
 }
 
-// What a walk of a FLAC stream found: its end and every frame's point.
-struct FlacWalked {
-    FlacWalk walk;
-    std::vector<SeekPoint> points;
-};
-
 bool sameWalk(const FlacWalked& a, const FlacWalked& b) {
     return a.walk.end == b.walk.end && a.walk.stopOffset == b.walk.stopOffset && a.walk.audioEnd == b.walk.audioEnd &&
            a.walk.samples == b.walk.samples &&
            std::equal(a.points.begin(), a.points.end(), b.points.begin(), b.points.end(),
                       [](const SeekPoint& x, const SeekPoint& y) { return x.sample == y.sample && x.offset == y.offset; });
-}
-
-// The parts of a split walk are walked one after the other here: whether
-// they join depends only on where each ends, and starting threads for every
-// input would cost more than the walks. The threads themselves are checked
-// by the tests under ThreadSanitizer.
-constexpr unsigned kOneThread = 1;
-
-// Walks the stream in `file` from its first frame, in one piece or in parts
-// split at `splitPoints`; nothing when its metadata does not read.
-std::optional<FlacWalked> walkFlacFile(NativeFile file, std::uint64_t size,
-                                       const std::vector<std::uint64_t>* splitPoints) {
-    FlacDecoder decoder;
-    if (!initReader(decoder.reader, file) || !readFlacMetadata(decoder)) return std::nullopt;
-    FlacWalked walked;
-    walked.walk = splitPoints == nullptr ? walkFlacFrames(decoder, size, size, &walked.points)
-                                         : walkFlacFramesInParts(decoder, size, size, &walked.points, *splitPoints,
-                                                                 kOneThread);
-    return walked;
 }
 
 // The fuzzed files are far smaller than the part a split walk gives a

@@ -69,6 +69,24 @@ std::unique_ptr<std::FILE, int (*)(std::FILE*)> scratchStream() {
     return stream;
 }
 
+// The parts of a split walk are walked one after the other here: whether
+// they join depends only on where each ends, and starting threads for every
+// input would cost more than the walks. The threads themselves are checked
+// by the tests under ThreadSanitizer.
+constexpr unsigned kOneThread = 1;
+
+std::optional<FlacWalked> walkFlacFile(NativeFile file, std::uint64_t size,
+                                       const std::vector<std::uint64_t>* splitPoints) {
+    FlacDecoder decoder;
+    if (!initReader(decoder.reader, file) || !readFlacMetadata(decoder)) return std::nullopt;
+    FlacWalked walked;
+    walked.streamInfoSeen = decoder.streamInfoSeen;
+    walked.walk = splitPoints == nullptr ? walkFlacFrames(decoder, size, size, &walked.points)
+                                         : walkFlacFramesInParts(decoder, size, size, &walked.points, *splitPoints,
+                                                                 kOneThread);
+    return walked;
+}
+
 ScopedReaderBuffer::ScopedReaderBuffer(std::uint32_t bytes) { setReaderBufferBytes(bytes); }
 ScopedReaderBuffer::~ScopedReaderBuffer() { setReaderBufferBytes(kReaderBufferBytes); }
 

@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "audio/audio_info.h"
+#include "audio/flac.h"
 #include "audio/probe_result.h"
 #include "platform/platform.h"
 
@@ -40,6 +43,20 @@ void touchAudioInfo(const AudioInfo* info);
 // frames, what they say, the record): the second one of FLAC and WavPack
 // comes from the seek-table cache the first one filled.
 void requireSameResult(const ProbeResult& first, const ProbeResult& second);
+
+// What a walk of a FLAC stream found: its end and every frame's point, and
+// whether the metadata held a STREAMINFO block.
+struct FlacWalked {
+    FlacWalk walk;
+    std::vector<SeekPoint> points;
+    bool streamInfoSeen = false;
+};
+
+// Walks the FLAC stream in `file` (of `size` bytes) from its first frame, in
+// one piece or, given `splitPoints`, in parts split there and walked one
+// after the other; nothing when its metadata does not read.
+std::optional<FlacWalked> walkFlacFile(NativeFile file, std::uint64_t size,
+                                       const std::vector<std::uint64_t>* splitPoints = nullptr);
 
 // Readers set up while one of these lives get a buffer of `bytes` (see
 // setReaderBufferBytes); the default comes back when it goes.
